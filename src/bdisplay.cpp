@@ -1,0 +1,6 @@
+#include "bdisplay.h"
+
+void testBook(tArgList& list) {
+  (void)list;
+  printNotAvailable("testBook");
+}

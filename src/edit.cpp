@@ -1,0 +1,7 @@
+#include "edit.h"
+
+void editBug(tAction act, tArgList& list) {
+  (void)act;
+  (void)list;
+  printNotAvailable("editBug");
+}

@@ -1,0 +1,6 @@
+#include "help.h"
+
+void displayHelp(tArgList& list) {
+  (void)list;
+  printNotAvailable("displayHelp");
+}

@@ -1,0 +1,8 @@
+// help.h: The help page.
+#pragma once
+
+#include <string>
+
+#include "velko.h"
+
+void displayHelp(tArgList& list);

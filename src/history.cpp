@@ -1,0 +1,6 @@
+#include "history.h"
+
+void displayHistory(tArgList& list) {
+  (void)list;
+  printNotAvailable("displayHistory");
+}

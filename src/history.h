@@ -1,0 +1,8 @@
+// history.h: The history page.
+#pragma once
+
+#include <string>
+
+#include "velko.h"
+
+void displayHistory(tArgList& list);

@@ -1,0 +1,3 @@
+#include "velko.h"
+
+int main(int argc, char** argv) { return velkoMain(argc, argv); }

@@ -1,0 +1,8 @@
+#include "stats.h"
+
+void statistics(tArgList& list) {
+  (void)list;
+  printNotAvailable("statistics");
+}
+
+void checkStatsDate() {}

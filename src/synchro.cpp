@@ -1,0 +1,3 @@
+#include "synchro.h"
+
+void setupSynch() {}

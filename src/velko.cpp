@@ -1,0 +1,613 @@
+// velko.cpp: the front end. Decodes the CGI request into the argument list
+// and calls the handlers that the arguments ask for.
+//
+// Files of the decoding:
+//   /tmp/velko.in           trace copy of the last POST body (never read back)
+//   /tmp/velko.tra          trace of the last decoding; its query string line
+//                           is what "velko TEST" replays
+//   DATADIR/tmp/velko.log   the raw query string of the last request
+//   DATADIR/tmp/data<pid>   the file uploaded by a multipart form
+// Trace files have fixed names in a shared directory: they are opened
+// without following a symbolic link, created with mode 0600, and skipped
+// when they cannot be opened.
+
+#include "velko.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "config.h"
+#include "cookies.h"
+#include "create.h"
+#include "display.h"
+#include "edit.h"
+#include "help.h"
+#include "history.h"
+#include "html.h"
+#include "mchange.h"
+#include "search.h"
+#include "setup.h"
+#include "stats.h"
+#include "synchro.h"
+#include "bdisplay.h"
+#include "utils.h"
+
+const char* const actionName[E_END + 1] = {
+    "new",       "Change_Header",    "Observed",  "Analyse",    "Copy",
+    "Assign",    "Open",             "Not_a_Bug", "Not_Reproducible",
+    "Duplicate", "Postpone",         "Corrected", "For_Verification",
+    "Verified",  "Rejected",         "Abandoned", "Edit",
+    "Attach",    ""};
+
+namespace {
+
+constexpr const char* kTraceIn = "/tmp/velko.in";
+constexpr const char* kTraceFile = "/tmp/velko.tra";
+constexpr size_t kReplayLine = 1024;      // longest replayed query string line
+constexpr size_t kPartLine = 998;         // longest multipart name, file name or value
+constexpr size_t kMaxFirstLine = 16 << 20;  // longest form-encoded body kept
+constexpr size_t kChunk = 64 * 1024;      // spooling step
+
+std::string& qsCopy() {
+  static std::string qs;
+  return qs;
+}
+
+// A file opened for writing with the rules of the trace files.
+class TraceFile {
+ public:
+  TraceFile(const std::string& path, bool append) {
+    fd_ = open(path.c_str(),
+               O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC),
+               0600);
+  }
+  ~TraceFile() {
+    flush();
+    if (fd_ >= 0) close(fd_);
+  }
+  TraceFile(const TraceFile&) = delete;
+  TraceFile& operator=(const TraceFile&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  void write(std::string_view s) {
+    if (fd_ < 0) return;
+    buf_.append(s);
+    if (buf_.size() >= kChunk) flush();
+  }
+  void printf(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+    if (fd_ < 0) return;
+    va_list ap;
+    va_start(ap, fmt);
+    write(vstrprintf(fmt, ap));
+    va_end(ap);
+  }
+  void flush() {
+    size_t done = 0;
+    while (fd_ >= 0 && done < buf_.size()) {
+      const ssize_t n = ::write(fd_, buf_.data() + done, buf_.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    buf_.clear();
+  }
+
+ private:
+  int fd_ = -1;
+  std::string buf_;
+};
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// CONTENT_LENGTH as a byte count: missing, negative or not a number is 0.
+size_t contentLength() {
+  const char* v = getenv("CONTENT_LENGTH");
+  if (!v || !*v) return 0;
+  char* end = nullptr;
+  errno = 0;
+  const long long n = strtoll(v, &end, 10);
+  if (errno != 0 || *end != '\0' || n < 0) return 0;
+  return static_cast<size_t>(n);
+}
+
+// The boundary of a multipart body from CONTENT_TYPE, possibly quoted; ""
+// when the content type gives none.
+std::string contentTypeBoundary() {
+  const char* ct = getenv("CONTENT_TYPE");
+  if (!ct) return std::string();
+  const std::string type = ct;
+  std::string lower = type;
+  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (lower.compare(0, 19, "multipart/form-data") != 0) return std::string();
+  const size_t at = lower.find("boundary=");
+  if (at == std::string::npos) return std::string();
+  std::string b = type.substr(at + 9);
+  if (!b.empty() && b[0] == '"') {
+    const size_t close = b.find('"', 1);
+    b = b.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  } else {
+    const size_t end = b.find_first_of("; \t\r\n");
+    if (end != std::string::npos) b.resize(end);
+  }
+  return b;
+}
+
+// Copies the request body (CONTENT_LENGTH bytes at most, less when standard
+// input ends first) into a private temporary file, and a trace copy into
+// /tmp/velko.in. Returns the private file rewound for reading, or null.
+FILE* readToFile() {
+  char name[] = "/tmp/velko.body.XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) return nullptr;
+  unlink(name);  // private to this process from here on
+  FILE* body = fdopen(fd, "w+b");
+  if (!body) {
+    close(fd);
+    return nullptr;
+  }
+  TraceFile trace(kTraceIn, false);
+  size_t left = contentLength();
+  std::string chunk(kChunk, '\0');
+  while (left > 0) {
+    const size_t want = left < kChunk ? left : kChunk;
+    const ssize_t n = read(STDIN_FILENO, chunk.data(), want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (fwrite(chunk.data(), 1, static_cast<size_t>(n), body) != static_cast<size_t>(n)) {
+      // The body cannot be spooled: the request counts as having none.
+      fclose(body);
+      return nullptr;
+    }
+    trace.write(std::string_view(chunk.data(), static_cast<size_t>(n)));
+    left -= static_cast<size_t>(n);
+  }
+  if (fflush(body) != 0 || fseek(body, 0, SEEK_SET) != 0) {
+    fclose(body);
+    return nullptr;
+  }
+  return body;
+}
+
+// Drops a trailing line feed and the carriage return before it.
+void chompLine(std::string& s) {
+  if (!s.empty() && s.back() == '\n') s.pop_back();
+  if (!s.empty() && s.back() == '\r') s.pop_back();
+}
+
+// The first line of the previous request's trace that is neither a comment
+// nor empty: the query string to replay.
+bool replayedQuery(std::string* qs) {
+  FILE* f = fopen(kTraceFile, "r");
+  if (!f) return false;
+  qs->clear();
+  char line[kReplayLine + 1];
+  while (fgets(line, sizeof line, f)) {
+    if (line[0] == '#' || line[0] == '\n' || line[0] == '\0') continue;
+    *qs = line;
+    chompLine(*qs);
+    break;
+  }
+  fclose(f);
+  return true;
+}
+
+// Obtains the raw query string: QUERY_STRING, the replayed one, or the first
+// line of a POST body. Hands back the open body in *fin (else null).
+std::string readQuery(const char* arg, FILE** fin, TraceFile& trace) {
+  *fin = nullptr;
+  const char* env = getenv("QUERY_STRING");
+  std::string qs = env ? env : "";
+  if (arg && strcmp(arg, "TEST") == 0) {
+    std::string replay;
+    if (replayedQuery(&replay)) qs = replay;
+  }
+
+  trace.printf("#qs\"%s\"\n", qs.c_str());
+  trace.printf("#*qs:<%d>\n", qs.empty() ? 0 : static_cast<int>(static_cast<signed char>(qs[0])));
+  if (arg) trace.printf("#arg:<%s>\n", arg);
+
+  if (qs.empty()) {
+    const char* method = getenv("REQUEST_METHOD");
+    const bool post = method && strcmp(method, "POST") == 0;
+    trace.printf("#METHOD >>%s\n", method ? method : "");
+    trace.printf("#post: %d\n#qs=\"", post ? 1 : 0);
+    if (post) {
+      *fin = readToFile();
+      if (*fin) {
+        int c;
+        while ((c = getc(*fin)) != EOF) {
+          if (qs.size() < kMaxFirstLine) qs.push_back(static_cast<char>(c));
+          if (c == '\n') break;
+        }
+        trace.write(qs);
+        chompLine(qs);
+      }
+    }
+    trace.write("\";\n");
+  }
+  trace.write("#\n");
+  trace.write(qs);
+  trace.write("\n");
+  return qs;
+}
+
+// Reads bytes up to `stop` (consumed, not stored), at most kPartLine of
+// them. False when the input ends before `stop`.
+bool readUntil(FILE* ff, char stop, std::string* out) {
+  out->clear();
+  int c;
+  while ((c = getc(ff)) != EOF) {
+    if (c == static_cast<unsigned char>(stop)) return true;
+    out->push_back(static_cast<char>(c));
+    if (out->size() >= kPartLine) return true;
+  }
+  return false;
+}
+
+bool skipLine(FILE* ff) {
+  int c;
+  while ((c = getc(ff)) != EOF)
+    if (c == '\n') return true;
+  return false;
+}
+
+// Reads one line (at most kPartLine bytes kept), line feed consumed.
+bool readLine(FILE* ff, std::string* out) {
+  out->clear();
+  int c;
+  bool any = false;
+  while ((c = getc(ff)) != EOF) {
+    any = true;
+    if (c == '\n') return true;
+    if (out->size() < kPartLine) out->push_back(static_cast<char>(c));
+  }
+  return any;
+}
+
+// Copies an uploaded file's contents from `ff` to `out` up to the line end
+// and delimiter that close it. The search is a proper string match (a
+// partial match that breaks may start a new one), so a carriage return
+// just before the closing line end does not hide the delimiter.
+void copyUntilDelimiter(FILE* ff, FILE* out, const std::string& delimiter, TraceFile& trace) {
+  const std::string target = "\r\n" + delimiter;
+  const size_t m = target.size();
+  std::vector<size_t> fail(m, 0);
+  for (size_t i = 1, k = 0; i < m; ++i) {
+    while (k > 0 && target[i] != target[k]) k = fail[k - 1];
+    if (target[i] == target[k]) ++k;
+    fail[i] = k;
+  }
+  size_t j = 0;  // bytes of target matched and withheld
+  int c;
+  while ((c = getc(ff)) != EOF) {
+    const char b = static_cast<char>(c);
+    while (j > 0 && target[j] != b) {
+      trace.printf("I=: %c %c %d\n", target[j], b, static_cast<int>(j));
+      const size_t k = fail[j - 1];
+      fwrite(target.data(), 1, j - k, out);  // withheld bytes that no longer match
+      j = k;
+    }
+    if (target[j] == b) {
+      trace.printf("++: %c %c %d\n", target[j], b, static_cast<int>(j));
+      if (++j == m) return;
+    } else {
+      putc(c, out);
+    }
+  }
+  // Input ended inside the file: keep what was withheld.
+  fwrite(target.data(), 1, j, out);
+}
+
+// Parses a multipart body whose first line (the delimiter) has been read.
+void multipartQuery(std::string* pqs, FILE* ff, const std::string& delimiter,
+                    tArgList& list, TraceFile& trace) {
+  trace.printf("\ndelimiter:>%s<\n", delimiter.c_str());
+  std::string text, name, value;
+  while (ff) {
+    if (!readUntil(ff, '"', &text)) break;
+    trace.printf("->%s\n", text.c_str());
+    if (!readUntil(ff, '"', &name)) break;
+    trace.printf("nom->%s\n", name.c_str());
+    const int after = getc(ff);
+    trace.printf("-%c-\n", after == EOF ? ' ' : after);
+    if (after != ';') {
+      // An ordinary field: the rest of the header line, the blank line, then
+      // the first line of the value up to its first control or non-ASCII byte.
+      skipLine(ff);
+      skipLine(ff);
+      readLine(ff, &value);
+      size_t cut = 0;
+      while (cut < value.size()) {
+        const unsigned char ch = static_cast<unsigned char>(value[cut]);
+        if (ch < 0x20 || ch > 0x7F) break;
+        ++cut;
+      }
+      value.resize(cut);
+      trace.printf("-->%s\n", value.c_str());
+      trace.printf("-->len: %d \n", static_cast<int>(value.size()));
+      trace.printf(" delimiter: >%s<\n", delimiter.c_str());
+      list.push_back({name, value});
+      // The further lines of a multi-line value are skipped up to the next
+      // delimiter line, so that a double quote inside them is not taken
+      // for the start of the next part's name.
+      std::string line;
+      while (readLine(ff, &line))
+        if (line.compare(0, delimiter.size(), delimiter) == 0) break;
+      continue;
+    }
+    // A file: its client name is the value; the contents go to data<pid>.
+    std::string skipped;
+    readUntil(ff, '"', &skipped);
+    readUntil(ff, '"', &value);
+    trace.printf("-->%s\n", value.c_str());
+    list.push_back({name, value});
+    skipLine(ff);
+    skipLine(ff);
+    skipLine(ff);
+    const std::string path = getDataDir() + "/tmp/data" + std::to_string(getpid());
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      if (FILE* out = fdopen(fd, "wb")) {
+        copyUntilDelimiter(ff, out, delimiter, trace);
+        fclose(out);
+      } else {
+        close(fd);
+      }
+    }
+    break;  // the file part ends the parsing
+  }
+
+  // The rebuilt query string: the fields, last part first, "name=value"
+  // joined by "&", not encoded.
+  pqs->clear();
+  for (auto it = list.rbegin(); it != list.rend(); ++it) {
+    if (!pqs->empty()) pqs->push_back('&');
+    *pqs += it->nom;
+    pqs->push_back('=');
+    *pqs += it->valeur;
+  }
+}
+
+void writeQueryLog(const std::string& qs) {
+  const std::string& data = getDataDir();
+  if (data.empty()) return;
+  TraceFile log(data + "/tmp/velko.log", false);
+  log.write(qs);
+  log.write("\n");
+}
+
+}  // namespace
+
+std::string urlDecodeValue(std::string_view value) {
+  std::string r;
+  r.reserve(value.size());
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '+') {
+      r.push_back(' ');
+    } else if (c == '%' && i + 2 < value.size() && hexValue(value[i + 1]) >= 0 &&
+               hexValue(value[i + 2]) >= 0) {
+      const int byte = hexValue(value[i + 1]) * 16 + hexValue(value[i + 2]);
+      r.push_back(byte == 0xA0 ? ' ' : static_cast<char>(byte));  // no-break space: a blank
+      i += 2;
+    } else {
+      r.push_back(c);  // a malformed escape stays as it is
+    }
+  }
+  return r;
+}
+
+// Splits "name=value&name=value". A segment without "=" before its "&" is
+// skipped. The list is built in request order here and reversed by the
+// caller, which gives the newest-first order.
+void splitQueryString(std::string_view qs, tArgList& list) {
+  size_t pos = 0;
+  while (pos < qs.size()) {
+    const size_t eq = qs.find('=', pos);
+    if (eq == std::string_view::npos) break;
+    const size_t amp = qs.find('&', pos);
+    if (amp != std::string_view::npos && amp < eq) {
+      pos = amp + 1;  // "a&b=c": "a" has no value
+      continue;
+    }
+    const size_t end = amp == std::string_view::npos ? qs.size() : amp;
+    list.push_back({std::string(qs.substr(pos, eq - pos)),
+                    urlDecodeValue(qs.substr(eq + 1, end - eq - 1))});
+    if (amp == std::string_view::npos) break;
+    pos = amp + 1;
+  }
+}
+
+tArgList getQuery(const char* arg) {
+  tArgList list;
+  FILE* fin = nullptr;
+  std::string qs;
+  {
+    TraceFile trace(kTraceFile, false);
+    qs = readQuery(arg, &fin, trace);
+
+    std::string delimiter;
+    bool multipart = false;
+    if (fin) {
+      const std::string boundary = contentTypeBoundary();
+      if (!boundary.empty()) {
+        multipart = true;
+        delimiter = "--" + boundary;
+      }
+    }
+    if (!multipart && qs.size() >= 28 && qs.find_first_not_of('-') >= 28) {
+      multipart = true;
+      size_t end = 0;
+      while (end < qs.size() && static_cast<unsigned char>(qs[end]) > 32) ++end;
+      delimiter = qs.substr(0, end);
+    }
+    if (multipart) {
+      multipartQuery(&qs, fin, delimiter, list, trace);
+    } else {
+      splitQueryString(qs, list);
+    }
+  }
+  if (fin) fclose(fin);
+
+  // Newest first.
+  std::reverse(list.begin(), list.end());
+  writeQueryLog(qs);
+  setQSCopy(qs);
+  return list;
+}
+
+std::string getArg(const tArgList& list, std::string_view name) {
+  for (const tElement& e : list)
+    if (e.nom == name) return e.valeur;
+  return " ";
+}
+
+int getArgInt(const tArgList& list, std::string_view name) {
+  return atoi(getArg(list, name).c_str());
+}
+
+void addArg(tArgList& list, const std::string& name, const std::string& value) {
+  list.insert(list.begin(), tElement{name, value});
+  emitf("<!%s,%s>\n", name.c_str(), value.c_str());
+}
+
+const std::string& getQueryString() { return qsCopy(); }
+void setQSCopy(const std::string& qs) { qsCopy() = qs; }
+
+void printNotAvailable(const char* function) {
+  sendHeader();
+  emitf("<HTML><HEAD><TITLE>velko</TITLE></HEAD><BODY>\n"
+        "<P>The function %s is not available yet.</P>\n</BODY></HTML>\n",
+        function);
+}
+
+namespace {
+
+// The CMD values and their handlers.
+struct Command {
+  const char* name;
+  void (*handler)(tArgList& list);
+};
+
+void runSetup(tArgList& l) { setup(l); }
+void runStatistics(tArgList& l) { statistics(l); }
+void runCreate(tArgList& l) { displayCreate(l); }
+void runSearch(tArgList& l) { listdisp(l); }
+void runBook(tArgList& l) { testBook(l); }
+void runHistory(tArgList& l) { displayHistory(l); }
+void runHelp(tArgList& l) { displayHelp(l); }
+void runFind(tArgList& l) { findbug(l); }
+void runNew(tArgList& l) { createNewBug(l); }
+void runFile(tArgList& l) { getDataFile(l); }
+void runPrint(tArgList& l) { printBug(getArg(l, "Num")); }
+
+const Command kCommands[] = {
+    {"setup", runSetup},   {"statS", runStatistics}, {"create", runCreate},
+    {"search", runSearch}, {"book", runBook},         {"tests", runBook},
+    {"history", runHistory}, {"help", runHelp},       {"find", runFind},
+    {"new", runNew},       {"FILE", runFile},         {"Print", runPrint},
+};
+
+// The workflow actions handled by modeBug and the editing ones by editBug.
+const tAction kModeActions[] = {
+    E_Observed,  E_Assign,   E_Open,         E_Not_a_Bug,        E_Not_Reproducible,
+    E_Duplicate, E_Postpone, E_For_Verification, E_Rejected,     E_Abandoned,
+    E_Analyse,   E_Attach,   E_Corrected,    E_Verified};
+const tAction kEditActions[] = {E_Edit, E_Change_Header, E_Copy};
+
+// Runs the handler of one CMD value; false when the value is unknown.
+bool runCommand(const std::string& cmd, tArgList& list) {
+  for (const Command& c : kCommands) {
+    if (cmd == c.name) {
+      c.handler(list);
+      return true;
+    }
+  }
+  for (tAction a : kModeActions) {
+    if (cmd == actionName[a]) {
+      modeBug(a, list);
+      return true;
+    }
+  }
+  for (tAction a : kEditActions) {
+    if (cmd == actionName[a]) {
+      editBug(a, list);
+      return true;
+    }
+  }
+  return false;
+}
+
+void printDump(const tArgList& list) {
+  sendHeader();  // unless an earlier page of this response sent it
+  emit("<PRE>");
+  for (const tElement& e : list)
+    emitf("%s : '%s'\n", escapeHtml(e.nom).c_str(), escapeHtml(e.valeur).c_str());
+}
+
+int dispatch(int argc, char** argv) {
+  tArgList list = getQuery(argc > 1 ? argv[1] : nullptr);
+
+  // The main page: no argument, or only the session identifier.
+  if (list.empty() || (list.size() == 1 && list[0].nom == "Uid")) {
+    if (checkCfg(list) != 0) return 0;
+    maindisp(list);
+    upgrade();
+    checkStatsDate();
+    setupSynch();
+    return 0;
+  }
+
+  checkStatsDate();
+  bool login = false;
+  for (const tElement& e : list) {
+    if (e.nom == "Login") {
+      velkoLogin(list, e.valeur);
+      login = true;
+    } else if (e.nom == "Uid") {
+      setCookie(e.valeur);
+    }
+  }
+  if (login) return 0;
+
+  // Every argument that names a handler runs it, in list order. Handlers
+  // get a copy of the arguments, since some of them add to it.
+  bool print = false;
+  const bool hasCmd = getArg(list, "CMD") != " ";
+  const tArgList args = list;
+  for (const tElement& e : args) {
+    if (e.nom == "CMD") {
+      if (!runCommand(e.valeur, list)) print = true;
+    } else if (e.nom == "find" || e.nom == "Numero" || (e.nom == "Num" && !hasCmd)) {
+      findbug(list);
+    }
+  }
+  if (print) printDump(list);
+  return 0;
+}
+
+}  // namespace
+
+int velkoMain(int argc, char** argv) {
+  static char outBuf[1 << 16];
+  setvbuf(stdout, outBuf, _IOFBF, sizeof outBuf);
+  int rc;
+  if (argc > 1 && strncmp(argv[1], "--", 2) == 0)
+    rc = runAdminCommand(argc, argv);
+  else
+    rc = dispatch(argc, argv);
+  finishOutput();
+  return rc;
+}
