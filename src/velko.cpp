@@ -60,17 +60,23 @@ std::string& qsCopy() {
   return qs;
 }
 
-// A file opened for writing with the rules of the trace files.
+// A file opened for writing with the rules of the trace files. A rewritten
+// file is overwritten in place and then cut to its new length: truncating
+// it to zero first makes the file system allocate and flush its blocks
+// again at close, which would cost every request far more than the writes.
 class TraceFile {
  public:
-  TraceFile(const std::string& path, bool append) {
-    fd_ = open(path.c_str(),
-               O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC),
+  TraceFile(const std::string& path, bool append) : append_(append) {
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : 0),
                0600);
   }
   ~TraceFile() {
     flush();
-    if (fd_ >= 0) close(fd_);
+    if (fd_ < 0) return;
+    if (!append_ && ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+      // Nothing to do: a trace that keeps an older tail is still readable.
+    }
+    close(fd_);
   }
   TraceFile(const TraceFile&) = delete;
   TraceFile& operator=(const TraceFile&) = delete;
@@ -96,11 +102,14 @@ class TraceFile {
       if (n <= 0) break;
       done += static_cast<size_t>(n);
     }
+    written_ += done;
     buf_.clear();
   }
 
  private:
   int fd_ = -1;
+  bool append_;
+  size_t written_ = 0;
   std::string buf_;
 };
 
@@ -205,14 +214,11 @@ bool replayedQuery(std::string* qs) {
 
 // Obtains the raw query string: QUERY_STRING, the replayed one, or the first
 // line of a POST body. Hands back the open body in *fin (else null).
-std::string readQuery(const char* arg, FILE** fin, TraceFile& trace) {
+// `replay` is the replayed query string when there is one.
+std::string readQuery(const char* arg, const std::string* replay, FILE** fin, TraceFile& trace) {
   *fin = nullptr;
   const char* env = getenv("QUERY_STRING");
-  std::string qs = env ? env : "";
-  if (arg && strcmp(arg, "TEST") == 0) {
-    std::string replay;
-    if (replayedQuery(&replay)) qs = replay;
-  }
+  std::string qs = replay ? *replay : env ? env : "";
 
   trace.printf("#qs\"%s\"\n", qs.c_str());
   trace.printf("#*qs:<%d>\n", qs.empty() ? 0 : static_cast<int>(static_cast<signed char>(qs[0])));
@@ -435,8 +441,11 @@ tArgList getQuery(const char* arg) {
   FILE* fin = nullptr;
   std::string qs;
   {
+    // The replayed request is read before the trace file is rewritten.
+    std::string replay;
+    const bool replaying = arg && strcmp(arg, "TEST") == 0 && replayedQuery(&replay);
     TraceFile trace(kTraceFile, false);
-    qs = readQuery(arg, &fin, trace);
+    qs = readQuery(arg, replaying ? &replay : nullptr, &fin, trace);
 
     std::string delimiter;
     bool multipart = false;

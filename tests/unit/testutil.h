@@ -31,6 +31,8 @@ std::string captureOutput(F&& f) {
   return captureStdout([](void* p) { (*static_cast<F*>(p))(); }, &f);
 }
 
+using EnvVars = std::map<std::string, std::string>;
+
 // Sets or unsets environment variables for the lifetime of the object.
 class ScopedEnv {
  public:

@@ -1,0 +1,44 @@
+#!/bin/bash
+# Creates an installation of velko in folder $1 (made if missing):
+#   www/cgi-bin/velko             the CGI executable (a link to $2, default build/velko)
+#   www/cgi-bin/config/velko.cfg  the main configuration file, a link to cfg/velko.cfg
+#   cfg/                          the configuration directory, a copy of config/
+#   data/                         the data directory
+# Security off, English. An existing installation is left as it is.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=$1
+bin=${2:-$top/build/velko}
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+if [ -e "$dir/www/cgi-bin/config/velko.cfg" ]; then
+  ln -sf "$bin" "$dir/www/cgi-bin/velko"
+  exit 0
+fi
+mkdir -p "$dir/www/cgi-bin/config" "$dir/data/tmp" "$dir/data/Tests" "$dir/data/Stats" \
+         "$dir/data/Synchro/in" "$dir/data/Synchro/out" "$dir/logs"
+cp -r "$top/config" "$dir/cfg"
+ln -sf "$bin" "$dir/www/cgi-bin/velko"
+cat > "$dir/cfg/velko.cfg" <<CFG
+#
+# Fichier de Configuration Principal de Velko
+#
+# $dir/www/cgi-bin/config/velko.cfg
+#
+DATADIR $dir/data/
+CONFIGDIR $dir/cfg/
+IMGDIR /velko/images/
+PRINT true
+MAILSERV localhost
+HOSTNAME 127.0.0.1
+DOMAIN localhost
+SECURITY 
+LANGUAGE EN
+PERSIST 0
+POP3 localhost
+POP3USER #
+POP3PASS *
+WWW www
+CFG
+ln -sf "$dir/cfg/velko.cfg" "$dir/www/cgi-bin/config/velko.cfg"
+echo "velko: demo installation created in $dir"
