@@ -1,0 +1,756 @@
+#include "mails.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "config.h"
+#include "html.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Small helpers
+// ---------------------------------------------------------------------------
+
+// Observable limits of the stored texts.
+constexpr size_t kWordMax = 49;        // a word of "sendmail.cfg"
+constexpr size_t kNameMax = 19;        // a user name
+constexpr size_t kAddrMax = 99;        // an e-mail address
+constexpr size_t kMailListMax = 1024;  // the address list
+constexpr size_t kHostNameMax = 49;    // the local host name
+constexpr size_t kSmtpPiece = 499;     // one write of the mail data
+constexpr int kReplyWait = 3;          // seconds, SMTP replies and DELE/QUIT
+constexpr int kPopWait = 1;            // seconds, the other POP3 replies
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+struct FileCloser {
+  void operator()(FILE* f) const {
+    if (f) fclose(f);
+  }
+};
+using tFile = std::unique_ptr<FILE, FileCloser>;
+
+// Reads one line without its line feed; false at the end of the file.
+bool readLine(FILE* f, std::string* line) {
+  line->clear();
+  int c;
+  bool any = false;
+  while ((c = getc(f)) != EOF) {
+    any = true;
+    if (c == '\n') return true;
+    line->push_back(static_cast<char>(c));
+  }
+  return any;
+}
+
+// A text made safe for a trace comment: '>' cannot end the comment early,
+// control characters are shown as '.'.
+std::string traceSafe(std::string_view s, size_t max = 200) {
+  std::string out;
+  for (char c : s) {
+    if (out.size() >= max) break;
+    if (c == '\r' || c == '\n') break;
+    if (c == '>')
+      out.push_back('}');
+    else if (static_cast<unsigned char>(c) < 32 || c == 127)
+      out.push_back('.');
+    else
+      out.push_back(c);
+  }
+  return out;
+}
+
+// The role value of a letter, or null when `c` is no role letter.
+bool roleValue(char c, const tHeader& bug, std::string* value) {
+  switch (c) {
+    case 'M': *value = getBugManager(bug.project); return true;
+    case 'V': *value = getValidManager(bug.project); return true;
+    case 's': *value = bug.submitter; return true;
+    case 'a': *value = bug.assignedTo; return true;
+    case 'c': *value = bug.corrector; return true;
+    case 'v': *value = bug.verifiedBy; return true;
+    default: return false;
+  }
+}
+
+// Seconds of the monotonic clock.
+double nowSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+int g_mailWait = 0;  // 0: not yet read from the environment
+
+// The reception buffer: every read stores at most 1023 bytes and a NUL.
+std::array<char, 1025> g_rx;
+// The POP3 server's line-end character, set from its greeting.
+char g_end = '\n';
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Recipient lists
+// ---------------------------------------------------------------------------
+
+const char* getAction(int act) {
+  if (act < 0 || act > E_END) return actionName[E_END];
+  return actionName[act];
+}
+
+std::string translateName(const std::string& from, const tHeader& bug) {
+  std::string value;
+  if (from.size() == 1 && roleValue(from[0], bug, &value)) return value;
+  return from;
+}
+
+void addMailList(tMailList* list, const std::string& from, const tHeader& bug,
+                 const char* actionBy) {
+  const std::string value = translateName(from, bug);
+  size_t pos = 0;
+  while (pos < value.size()) {
+    // A manager list may be written "p, q": blanks before a name are skipped.
+    while (pos < value.size() && isBlank(value[pos])) ++pos;
+    if (pos >= value.size()) break;
+    size_t end = pos;
+    while (end < value.size() && value[end] != ',' && !isBlank(value[end])) ++end;
+    std::string name = value.substr(pos, end - pos);
+    if (name.size() > kNameMax) name.resize(kNameMax);
+    // The next name begins after the next comma, whatever lies before it.
+    const size_t comma = value.find(',', pos);
+    pos = comma == std::string::npos ? value.size() : comma + 1;
+    if (name.empty()) continue;  // ",," names nobody
+    bool add = actionBy == nullptr || name != actionBy;
+    if (add) {
+      for (const std::string& n : *list)
+        if (n == name) {
+          add = false;
+          break;
+        }
+    }
+    emitf("<! Mail :%s:%s:%d, %s>\n", traceSafe(name).c_str(),
+          actionBy ? traceSafe(actionBy).c_str() : "(null)", add ? 1 : 0,
+          traceSafe(value.substr(pos), 1024).c_str());
+    if (add) list->insert(list->begin(), name);
+  }
+}
+
+std::string getMailAddr(const std::string& proj, const std::string& name) {
+  const std::string path = strprintf("%s/%s_users.cfg", getCfgDir().c_str(), proj.c_str());
+  tFile f(fopen(path.c_str(), "r"));
+  if (!f) return std::string();
+  std::string line;
+  while (readLine(f.get(), &line)) {
+    tUserEntry user;
+    if (!parseUserLine(line, &user) || user.name != name) continue;
+    std::string addr = user.email;
+    if (addr.size() > kAddrMax) addr.resize(kAddrMax);
+    return addr;  // the first line of a user counts
+  }
+  return std::string();
+}
+
+void writeMailList(const tMailList& list, std::string* lst, const std::string& proj) {
+  for (const std::string& name : list) {
+    const std::string addr = getMailAddr(proj, name);
+    if (addr.empty()) continue;
+    const size_t need = addr.size() + (lst->empty() ? 0 : 1);
+    // An address that does not fit whole is left out rather than cut: a
+    // cut address would mail somebody else.
+    if (lst->size() + need > kMailListMax) continue;
+    if (!lst->empty()) lst->push_back(',');
+    lst->append(addr);
+  }
+}
+
+void freeMailList(tMailList* list) { list->clear(); }
+
+std::string getMailList(const tHeader& bug, int act, const char* actionBy) {
+  std::string result;
+  tMailList list;
+  const std::string path = strprintf("%s/sendmail.cfg", getCfgDir().c_str());
+  tFile f(fopen(path.c_str(), "r"));
+  if (!f) return result;
+  const std::string action = getAction(act);
+  std::string line;
+  while (readLine(f.get(), &line)) {
+    std::vector<std::string> words;
+    size_t pos = 0;
+    while (true) {
+      while (pos < line.size() && isBlank(line[pos])) ++pos;
+      if (pos >= line.size()) break;
+      size_t end = pos;
+      while (end < line.size() && !isBlank(line[end])) ++end;
+      words.push_back(line.substr(pos, end - pos));
+      pos = end;
+    }
+    if (words.empty() || words[0] != action) continue;
+    for (size_t i = 1; i < words.size(); ++i) {
+      std::string word = words[i];
+      if (word.size() > kWordMax) word.resize(kWordMax);
+      addMailList(&list, word, bug, actionBy);
+    }
+  }
+  f.reset();
+  writeMailList(list, &result, bug.project);
+  freeMailList(&list);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Waits
+// ---------------------------------------------------------------------------
+
+int mailWait() {
+  if (g_mailWait <= 0) {
+    g_mailWait = 30;
+    if (const char* env = getenv("VELKO_MAIL_WAIT")) {
+      const int v = atoi(env);
+      if (v > 0) g_mailWait = v;
+    }
+  }
+  return g_mailWait;
+}
+
+void setMailWait(int seconds) { g_mailWait = seconds > 0 ? seconds : 0; }
+
+// ---------------------------------------------------------------------------
+// Socket level
+// ---------------------------------------------------------------------------
+
+void splitHostPort(const std::string& value, const char* defaultPort, std::string* host,
+                   std::string* port) {
+  const size_t colon = value.rfind(':');
+  if (colon != std::string::npos && colon + 1 < value.size() &&
+      value.find(':') == colon &&
+      value.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
+    *host = value.substr(0, colon);
+    *port = value.substr(colon + 1);
+    return;
+  }
+  *host = value;
+  *port = defaultPort;
+}
+
+int clientConnect(const std::string& hostName, const std::string& connectPort) {
+  const int port = atoi(connectPort.c_str());
+  const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (sock < 0) {
+    const int err = errno;
+    emitf("<! impossible to open socket: error %d>\n", err);
+    emitf("<! %s >\n", strerror(err));
+    return -1;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (hostName.empty() || getaddrinfo(hostName.c_str(), nullptr, &hints, &res) != 0 || !res) {
+    emitf("<! impossible to find host %s>\n", traceSafe(hostName).c_str());
+    close(sock);
+    return -3;
+  }
+  sockaddr_in addr{};
+  memcpy(&addr, res->ai_addr, sizeof addr);
+  freeaddrinfo(res);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+
+  // Non-blocking connect, so that an unanswering host costs at most
+  // mailWait() seconds instead of the system's minutes.
+  const int flags = fcntl(sock, F_GETFL);
+  fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+  int err = 0;
+  if (connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    err = errno;
+    if (err == EINPROGRESS) {
+      pollfd p{sock, POLLOUT, 0};
+      const int r = poll(&p, 1, mailWait() * 1000);
+      if (r <= 0) {
+        err = r == 0 ? ETIMEDOUT : errno;
+      } else {
+        socklen_t len = sizeof err;
+        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      }
+    }
+  }
+  if (err != 0) {
+    emitf("<! impossible to connect to %s: error %d>\n", traceSafe(hostName).c_str(), err);
+    emitf("<! %s >\n", strerror(err));
+    clientDisconnect(sock);
+    return -2;
+  }
+  fcntl(sock, F_SETFL, flags);
+  // A peer that stops reading must not block a write for ever either.
+  timeval tv{mailWait(), 0};
+  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  return sock;
+}
+
+int clientDisconnect(int sock) {
+  shutdown(sock, SHUT_RDWR);
+  close(sock);
+  return 1;
+}
+
+int myRead(int sock, int delay, const char** buf) {
+  g_rx.fill(0);
+  if (buf) *buf = g_rx.data();
+  if (delay <= 0) delay = mailWait();  // the design's "no limit"
+
+  pollfd p{sock, POLLIN, 0};
+  errno = 0;
+  const int r = poll(&p, 1, delay * 1000);
+  if (r <= 0) {
+    emitf("<! Read: %d err %d >\n", r, errno);
+    return 0;
+  }
+  g_rx.fill(0);
+  const ssize_t n = read(sock, g_rx.data(), 1023);
+  if (n <= 0) return 0;
+  g_rx[n] = '\0';
+  return static_cast<int>(n);
+}
+
+int myRecieve(int sock, int delay, const char** buf) {
+  const char* text = nullptr;
+  const int n = myRead(sock, delay, &text);
+  if (buf) *buf = text;
+  if (n > 0) {
+    for (int i = 0; i < n; ++i)
+      if (g_rx[i] == '>') g_rx[i] = '}';
+    const int code = atoi(g_rx.data());
+    std::string shown;
+    for (int i = 0; i < n && i < 30; ++i) {
+      const unsigned char c = static_cast<unsigned char>(g_rx[i]);
+      shown.push_back(c >= 32 && c <= 122 ? static_cast<char>(c) : '.');
+    }
+    emitf("<! read : %d %d [%s]>\n", n, code, shown.c_str());
+  }
+  return n;
+}
+
+int mySend(int sock, const std::string& data, int lines) {
+  errno = 0;
+  // MSG_NOSIGNAL: a server that closed the connection must not kill the
+  // request with SIGPIPE.
+  const ssize_t n = send(sock, data.data(), data.size(), MSG_NOSIGNAL);
+  emitf("<! write : %d/%d err:%d[", static_cast<int>(n), static_cast<int>(data.size()), errno);
+  emit("]> \n");
+  for (int i = 0; i < lines; ++i) myRecieve(sock, kReplyWait, nullptr);
+  return static_cast<int>(n);
+}
+
+// ---------------------------------------------------------------------------
+// SMTP
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Traces a refused SMTP command: the reply in the reception buffer begins
+// with a 4xx or 5xx code.
+void traceRefused(const char* command) {
+  const int code = atoi(g_rx.data());
+  if (code >= 400 && code <= 599)
+    emitf("<! refused %s : %s >\n", command, traceSafe(g_rx.data()).c_str());
+}
+
+// Sends a command and awaits one reply; traces a refusal.
+void smtpCommand(int sock, const std::string& line, const char* name) {
+  mySend(sock, line, 1);
+  traceRefused(name);
+}
+
+}  // namespace
+
+// The dialogue follows RFC 5321 where a server would refuse anything
+// else: every line ends with CR LF, the envelope addresses are in angle
+// brackets right after the colon, and data lines that begin with "." get
+// one more "." so that a line holding a single "." cannot end the mail
+// early. Replies are awaited a bounded time; refusals are traced, and the
+// dialogue goes on.
+void monmail(const std::string& hostname, const std::string& to, const std::string& filename) {
+  std::string host, port;
+  splitHostPort(hostname, "25", &host, &port);
+  const int sock = clientConnect(host, port);
+  emitf("<! sock : %d >\n", sock);
+  if (sock < 0) return;
+
+  std::string www = getCfgKey("WWW");
+  if (www.empty()) www = "www";
+  const std::string domain = getCfgKey("DOMAIN");
+  char local[kHostNameMax + 1] = {0};
+  gethostname(local, kHostNameMax);
+
+  myRecieve(sock, 0, nullptr);  // the greeting, at most mailWait()
+  traceRefused("greeting");
+  smtpCommand(sock, strprintf("HELO %s\r\n", local), "HELO");
+  smtpCommand(sock, strprintf("MAIL FROM:<%s@%s>\r\n", www.c_str(), domain.c_str()), "MAIL FROM");
+  size_t pos = 0;
+  while (pos <= to.size()) {
+    size_t comma = to.find(',', pos);
+    if (comma == std::string::npos) comma = to.size();
+    const std::string addr = to.substr(pos, comma - pos);
+    pos = comma + 1;
+    if (addr.empty()) continue;
+    mySend(sock, strprintf("RCPT TO:<%s>\r\n", addr.c_str()), 0);
+    emitf("<! sending mail to : %s >\n", traceSafe(addr).c_str());
+    myRecieve(sock, kReplyWait, nullptr);
+    traceRefused("RCPT TO");
+  }
+  smtpCommand(sock, "DATA\r\n", "DATA");
+
+  tFile f(fopen(filename.c_str(), "r"));
+  if (f) {
+    std::string line;
+    bool more = true;
+    while (more && readLine(f.get(), &line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty() && line[0] == '.') line.insert(0, 1, '.');
+      line += "\r\n";
+      // Written in pieces of at most 499 characters, as the line buffer
+      // of the dialogue holds.
+      for (size_t off = 0; off < line.size(); off += kSmtpPiece) {
+        if (mySend(sock, line.substr(off, kSmtpPiece), 0) <= 0) {
+          more = false;
+          break;
+        }
+      }
+    }
+  }
+  mySend(sock, "\r\n\r\n.\r\nquit\r\n", 1);
+  traceRefused("end of data");
+  clientDisconnect(sock);
+}
+
+bool isSafeMailAddress(const std::string& addr) {
+  if (addr.empty() || addr.size() > kAddrMax) return false;
+  // Options, folders ("+name") and files or pipes ("/x", "|cmd") of the
+  // mail command are not addresses.
+  if (addr[0] == '-' || addr[0] == '+') return false;
+  for (char c : addr) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9')) continue;
+    if (strchr("._-+=@%!#'*?^{}~&$", c) == nullptr || c == '\0') return false;
+  }
+  return true;
+}
+
+int runLocalMail(const std::string& to, const std::string& filename) {
+  std::vector<std::string> addrs;
+  size_t pos = 0;
+  while (pos <= to.size()) {
+    size_t comma = to.find(',', pos);
+    if (comma == std::string::npos) comma = to.size();
+    std::string addr = to.substr(pos, comma - pos);
+    pos = comma + 1;
+    while (!addr.empty() && isBlank(addr.back())) addr.pop_back();
+    while (!addr.empty() && isBlank(addr.front())) addr.erase(0, 1);
+    if (addr.empty()) continue;
+    if (isSafeMailAddress(addr))
+      addrs.push_back(addr);
+    else
+      emitf("<! mail : address left out : %s >\n", traceSafe(addr).c_str());
+  }
+  if (addrs.empty()) return 0;
+
+  const int in = open(filename.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    emitf("<! mail : cannot read %s : %s >\n", traceSafe(filename).c_str(), strerror(errno));
+    return -1;
+  }
+  std::vector<char*> argv;
+  static char kMail[] = "mail";
+  argv.push_back(kMail);
+  for (std::string& a : addrs) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  fflush(stdout);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    emitf("<! mail : fork failed : %s >\n", strerror(errno));
+    close(in);
+    return -1;
+  }
+  if (pid == 0) {
+    // The page is on standard output: the command's own messages go to
+    // standard error instead.
+    dup2(in, 0);
+    dup2(2, 1);
+    execv("/usr/bin/mail", argv.data());
+    _exit(127);
+  }
+  close(in);
+  const double deadline = nowSeconds() + mailWait();
+  int status = 0;
+  while (true) {
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    if (r < 0 && errno != EINTR) {
+      emitf("<! mail : wait failed : %s >\n", strerror(errno));
+      return -1;
+    }
+    if (nowSeconds() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      emitf("<! mail : command stopped after %d s >\n", mailWait());
+      return -1;
+    }
+    usleep(20000);
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    emitf("<! mail : command failed, status %d >\n",
+          WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    return -1;
+  }
+  return static_cast<int>(addrs.size());
+}
+
+// ---------------------------------------------------------------------------
+// POP3
+// ---------------------------------------------------------------------------
+
+char endChar(const char* line) {
+  if (line && *line) g_end = line[strlen(line) - 1];
+  return g_end;
+}
+
+int lineEnd(const char* line) {
+  const size_t n = line ? strlen(line) : 0;
+  if (n < 6) return 1;
+  if (g_end == '\n') return strcmp(line + n - 5, "\r\n.\r\n") == 0 ? 1 : 0;
+  if (g_end == '\r') return strcmp(line + n - 3, "\r.\r") == 0 ? 1 : 0;
+  return 0;
+}
+
+namespace {
+
+// Whether the text received so far of a multi-line answer is complete.
+// The terminator may be split between two reads, and a short read in the
+// middle of a message is no end: the decision is made on the tail of the
+// whole answer, never on one read alone.
+bool answerComplete(const std::string& text) {
+  if (text.size() < 6) return false;
+  return lineEnd(text.c_str() + text.size() - 6) == 1;
+}
+
+// Reads the rest of a multi-line answer whose first part is `text`, each
+// read waiting at most `delay` seconds. False when a wait expired or the
+// connection ended first.
+bool readAnswer(int sock, int delay, std::string* text, bool traced) {
+  const double deadline = nowSeconds() + 10.0 * mailWait();
+  while (!answerComplete(*text)) {
+    if (nowSeconds() > deadline) return false;
+    const char* buf = nullptr;
+    const int n = traced ? myRecieve(sock, delay, &buf) : myRead(sock, delay, &buf);
+    if (n <= 0) return false;
+    text->append(buf, n);
+  }
+  return true;
+}
+
+// A project or file name taken from a mail subject becomes part of a path:
+// it must name one entry of one folder.
+bool isSafePathPart(const std::string& s) {
+  if (s.empty() || s[0] == '.') return false;
+  for (char c : s) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 33 || u == 127 || strchr("/\\<>&\"'|;`$*?", c)) return false;
+  }
+  return true;
+}
+
+// Writes a file whole or not at all: a unique temporary name in the same
+// folder (beginning with "." so that folder listings skip it), fsync, then
+// rename.
+bool writeFileWhole(const std::string& path, const std::string& data) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string tmp = strprintf("%s/.%s.%d.tmp", dir.c_str(), base.c_str(), getpid());
+  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool ok = true;
+  size_t off = 0;
+  while (ok && off < data.size()) {
+    const ssize_t n = write(fd, data.data() + off, data.size() - off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else off += static_cast<size_t>(n);
+  }
+  if (ok && fsync(fd) != 0) ok = false;
+  if (close(fd) != 0) ok = false;
+  if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
+  unlink(tmp.c_str());
+  return false;
+}
+
+}  // namespace
+
+int popLogin(int* sock) {
+  emit("<! popLogin>\n");
+  std::string host, port;
+  splitHostPort(getCfgKey("POP3"), "110", &host, &port);
+  *sock = clientConnect(host, port);
+  if (*sock < 0) return 0;
+
+  const double deadline = nowSeconds() + mailWait();
+  const char* reply = nullptr;
+  // The greeting: the first reply that begins with "+", or nothing.
+  myRecieve(*sock, kPopWait, &reply);
+  while (reply[0] != '+' && reply[0] != '\0' && nowSeconds() < deadline)
+    myRecieve(*sock, kPopWait, &reply);
+  endChar(reply);
+
+  mySend(*sock, strprintf("USER %s\r\n", getCfgKey("POP3USER").c_str()), 0);
+  do {
+    myRecieve(*sock, kPopWait, &reply);
+    if (reply[0]) emitf("<!%s>\n", reply);
+  } while (reply[0] != '+' && reply[0] != '\0' && nowSeconds() < deadline);
+
+  mySend(*sock, strprintf("PASS %s\r\n", getCfgKey("POP3PASS").c_str()), 0);
+  do {
+    myRecieve(*sock, kPopWait, &reply);
+    if (reply[0]) emitf("<!%s>\n", reply);
+  } while (reply[0] != '+' && reply[0] != '-' && reply[0] != '\0' && nowSeconds() < deadline);
+  return reply[0] == '+' ? 1 : 0;
+}
+
+tCharList getNumList(int sock) {
+  tCharList list;
+  mySend(sock, "LIST\r\n", 0);
+  std::string text;
+  const char* buf = nullptr;
+  const int n = myRecieve(sock, kPopWait, &buf);
+  if (n <= 0) return list;
+  text.assign(buf, n);
+  if (text[0] != '+') return list;  // refused: a one-line answer
+  // The status line is ended by a line feed; the listing by a "." line.
+  // Lines are parsed once whole, also when split between two reads.
+  bool statusSeen = false, done = false;
+  size_t pos = 0;
+  const double deadline = nowSeconds() + 10.0 * mailWait();
+  while (!done) {
+    size_t nl;
+    while (!done && (nl = text.find('\n', pos)) != std::string::npos) {
+      const std::string line = text.substr(pos, nl - pos);
+      pos = nl + 1;
+      if (!statusSeen) {
+        statusSeen = true;
+      } else if (!line.empty() && line[0] == '.') {
+        done = true;
+      } else {
+        int num = 0, size = 0;
+        if (sscanf(line.c_str(), "%d %d", &num, &size) == 2)
+          list.insert(list.begin(), strprintf("%d %d", num, size));
+      }
+    }
+    if (done) break;
+    const int more = nowSeconds() > deadline ? 0 : myRecieve(sock, kPopWait, &buf);
+    if (more <= 0) {
+      // Without its end the stream no longer matches the commands: what
+      // follows would be taken as answers to later commands.
+      emit("<! LIST incomplete >\n");
+      list.clear();
+      return list;
+    }
+    text.append(buf, more);
+  }
+  return list;
+}
+
+tCharList getSynchList(int sock) {
+  tCharList result;
+  const std::string subject = strprintf("Subject: %s", "Velko-Synchro");
+  const std::string key = subject.substr(1);  // "subject:" matches too
+  for (const std::string& entry : getNumList(sock)) {
+    int num = 0, size = 0;
+    if (sscanf(entry.c_str(), "%d %d", &num, &size) != 2) continue;
+    mySend(sock, strprintf("TOP %d 1\r\n", num), 0);
+    const char* buf = nullptr;
+    const int n = myRecieve(sock, kPopWait, &buf);
+    if (n <= 0) {
+      emit("<! TOP incomplete >\n");
+      break;
+    }
+    std::string text(buf, n);
+    // The whole answer is read before it is searched: a real server puts
+    // trace headers in front, which may push the subject past one read.
+    if (text[0] == '+' && !readAnswer(sock, kPopWait, &text, true)) {
+      emit("<! TOP incomplete >\n");
+      break;
+    }
+    const size_t at = text.find(key);
+    if (at == std::string::npos) continue;
+    char project[200] = {0}, file[200] = {0};
+    if (sscanf(text.c_str() + at + key.size(), "%199s %199s", project, file) != 2) continue;
+    if (!isSafePathPart(project) || !isSafePathPart(file)) {
+      emitf("<! synch subject refused : %s %s >\n", traceSafe(project).c_str(),
+            traceSafe(file).c_str());
+      continue;
+    }
+    result.insert(result.begin(), strprintf("%d %s %s %d", num, project, file, size));
+  }
+  return result;
+}
+
+void getSynchMails() {
+  int sock = -1;
+  if (!popLogin(&sock)) {
+    if (sock >= 0) clientDisconnect(sock);
+    return;
+  }
+  for (const std::string& entry : getSynchList(sock)) {
+    emitf("<! synchfile :'%s' >", traceSafe(entry).c_str());
+    int num = 0, size = 0;
+    char project[200] = {0}, file[200] = {0};
+    if (sscanf(entry.c_str(), "%d %199s %199s %d", &num, project, file, &size) != 4) continue;
+    const std::string path =
+        strprintf("%s/in/%s/%s.txt", getSynchDir().c_str(), project, file);
+
+    mySend(sock, strprintf("RETR %d\r\n", num), 0);
+    std::string text;
+    const char* buf = nullptr;
+    const int n = myRead(sock, 0, &buf);
+    if (n <= 0) {
+      emit("<! RETR incomplete >\n");
+      break;
+    }
+    text.assign(buf, n);
+    if (text[0] != '+') {
+      emitf("<! RETR refused : %s >\n", traceSafe(text).c_str());
+      continue;  // a one-line answer: the dialogue is still in step
+    }
+    if (!readAnswer(sock, 0, &text, false)) {
+      emit("<! RETR incomplete >\n");
+      break;  // the message stays on the server
+    }
+    // The message is deleted only once its inbox file is written whole.
+    if (!writeFileWhole(path, text)) {
+      emitf("<! cannot store %s : %s >\n", traceSafe(path).c_str(), strerror(errno));
+      continue;
+    }
+    mySend(sock, strprintf("DELE %d\r\n", num), 1);
+    myRecieve(sock, kPopWait, nullptr);
+  }
+  // The deletions take effect only when the server receives QUIT whole.
+  mySend(sock, "QUIT\r\n", 1);
+  clientDisconnect(sock);
+}
