@@ -116,6 +116,10 @@ bool setUserName(const std::string& name);
 
 // Text `num` of "<CONFIGDIR>/langue.<code>", "" when there is none.
 const std::string& langue(int num);
+// Loads the language table (langue does so on first use); false, after a
+// diagnostic comment, when the file cannot be read: langue then tries again
+// at its next call. The code is the first word of LANGUAGE, "FR" when empty.
+bool initLangue();
 const std::string& getStatusName(int st);
 const std::string& getSeverityName(int st);
 const std::string& getTypeName(int st);
