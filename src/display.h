@@ -1,9 +1,86 @@
-// display.h: The page frame, the start page, the report page and its printout.
+// display.h: the page frame, the start page, the report page and its
+// printout.
+//
+// The functions that take a FILE* write either into that file (a page
+// written into a mail body) or, when it is null, into the page on standard
+// output through html.h, so mails and pages share one rendering.
 #pragma once
 
+#include <array>
+#include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "velko.h"
 
+// ---------------------------------------------------------------------------
+// Output to a file or to the page
+// ---------------------------------------------------------------------------
+
+// Writes `text` to `fd`, or to the page (emit) when `fd` is null.
+void writeOut(FILE* fd, std::string_view text);
+void writeOutf(FILE* fd, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// ---------------------------------------------------------------------------
+// Page frame
+// ---------------------------------------------------------------------------
+
+// The response header and the HTML head of a page. `title` is escaped;
+// `bg` is a colour such as "#C0C0C0", null for the default white with the
+// background image; `list` the request's arguments (null when none).
+// With `fd` null: the CGI header (once per response), the head with the
+// cookie scripts and session check when security is on, and the BODY tag.
+// With a file: the mail's content type line and a plain head and body tag.
+void printHead(FILE* fd, const std::string& title, const char* bg = nullptr,
+               const tArgList* list = nullptr);
+// True once printHead has written a page head to standard output.
+bool pageHeadPrinted();
+
+// The start page: banner, version check, and the menu of eight entries
+// (or the login when security is on and there is no session, or the error
+// box of text 514 without the view right).
 void maindisp(tArgList& list);
+// A red warning when language text 2 is not the product version.
+void checkVersion();
+
+// Script blocks used by other pages: changePage(page,menu) loads `page`;
+// checkChange() copies the state of box ALL of document.forms[1] to the
+// eleven status boxes.
+void jsChangePage();
+void jsCheckChange();
+
+// One cell of a report's action bar: image `gif`.gif linking to CMD=`cmd`
+// for report `num`, with QS=`qs` passed on. With `tofile` the links are
+// absolute (http://HOSTNAME[:SERVER_PORT]) and go into that file.
+void displayMenuButton(FILE* tofile, const std::string& gif, const std::string& cmd,
+                       const std::string& alt, const std::string& num, std::string_view qs);
+
+// ---------------------------------------------------------------------------
+// Text helpers of the report page and its printout
+// ---------------------------------------------------------------------------
+
+// Free text as HTML: a line feed becomes "<BR>\n", "<" "&lt;\n" and a blank
+// "&nbsp;\n"; every other byte is copied.
+void printData(FILE* fd, std::string_view data);
+
+// The printout grid: 8 rows of 4 cells, cell 4r+c; an empty string is an
+// empty cell. After padding, widths[0..3] are the column widths and the
+// other entries 0.
+constexpr int kGridRows = 8;
+constexpr int kGridColumns = 4;
+constexpr int kGridCells = kGridRows * kGridColumns;
+using tGrid = std::array<std::string, kGridCells>;
+using tGridWidths = std::array<int, kGridCells>;
+
+// Lays the grid out in place. A non-empty cell widens its column only when
+// it is in the last column or the cell to its right is not empty (otherwise
+// it spans into the empty cells that follow). Columns are then widened in
+// turn (0, 1, 2, 3, 0, ...) until their sum reaches 78, and each non-empty
+// cell is padded with blanks to the width of the columns it spans. Returns
+// the sum of the four widths plus 3.
+int padding(tGrid& table, tGridWidths& max);
+// A separator line: "+", then for each of the first `arg` columns max[i]
+// dashes and "+", then "\n".
+void line(FILE* fd, const tGridWidths& max, int arg);
+
 void printBug(const std::string& num);
