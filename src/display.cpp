@@ -191,8 +191,8 @@ void maindisp(tArgList& list) {
        "</TD></TR>\n");
   emitf("<TR><TD ALIGN=CENTER><FONT SIZE=-1><B> %s %s</B></FONT>\n", kVelkoVersion,
         escapeHtml(langue(1)).c_str());
-  emitf("<A HREF=\"%snotice.html\"><FONT COLOR=BLACK SIZE=1>notice</FONT></A></TD></TR>\n",
-        help.c_str());
+  emitf("<A HREF=\"%s%s/index.html\"><FONT COLOR=BLACK SIZE=1>notice</FONT></A></TD></TR>\n",
+        help.c_str(), langue(1) == "FR" ? "fr" : "en");
   emit("</TABLE><BR>\n");
 
   checkVersion();
