@@ -399,7 +399,13 @@ void monmail(const std::string& hostname, const std::string& to, const std::stri
   char local[kHostNameMax + 1] = {0};
   gethostname(local, kHostNameMax);
 
-  myRecieve(sock, 0, nullptr);  // the greeting, at most mailWait()
+  // The greeting, awaited at most mailWait(). A server that does not greet
+  // is not answering at all: every further step would only wait too.
+  if (myRecieve(sock, 0, nullptr) <= 0) {
+    emit("<! no greeting from the mail server >\n");
+    clientDisconnect(sock);
+    return;
+  }
   traceRefused("greeting");
   smtpCommand(sock, strprintf("HELO %s\r\n", local), "HELO");
   smtpCommand(sock, strprintf("MAIL FROM:<%s@%s>\r\n", www.c_str(), domain.c_str()), "MAIL FROM");
