@@ -170,7 +170,8 @@ void printHead(FILE* fd, const std::string& title, const char* bg, const tArgLis
   headPrinted() = true;
 }
 
-bool pageHeadPrinted() { return headPrinted(); }
+// A head printed before the output was reset (tests) does not count.
+bool pageHeadPrinted() { return headPrinted() && headerSent(); }
 
 void checkVersion() {
   if (langue(2) == kVelkoVersion) return;
