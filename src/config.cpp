@@ -207,13 +207,22 @@ struct tProjectLine {
   std::vector<std::string> fields;  // field 0 is the project name
   bool hasColon = false;
 };
+struct tProjectTable {
+  std::vector<tProjectLine> lines;
+  std::unordered_map<std::string, size_t> firstLine;  // name -> its first line
+};
+struct tGroupTable {
+  std::vector<tGroupEntry> entries;
+  // Last line wins for both lookups.
+  std::unordered_map<std::string, std::string> prefixOf, groupOf;
+};
 
 struct ListCache {
   unsigned long genCounter = 0;
   std::unordered_map<std::string, tFileSnap> snaps;
-  std::unordered_map<std::string, tParsed<std::vector<tProjectLine>>> projects;
+  std::unordered_map<std::string, tParsed<tProjectTable>> projects;
   std::unordered_map<std::string, tParsed<std::vector<tPhaseEntry>>> phases;
-  std::unordered_map<std::string, tParsed<std::vector<tGroupEntry>>> groups;
+  std::unordered_map<std::string, tParsed<tGroupTable>> groups;
   std::unordered_map<std::string, tParsed<std::vector<tUserEntry>>> users;
   // Version words per project for optionListExclDeadline, read once.
   std::map<std::string, std::set<std::string>> versionWords;
@@ -324,8 +333,9 @@ std::string projectFile(const std::string& proj, const char* kind) {
 // project.cfg: each field runs to a ':', a blank or the line end; blanks
 // after it and then one ':' are skipped. Leading blanks of the line are
 // skipped. At most five fields.
-std::vector<tProjectLine> parseProjects(const std::string& text) {
-  std::vector<tProjectLine> out;
+tProjectTable parseProjects(const std::string& text) {
+  tProjectTable table;
+  std::vector<tProjectLine>& out = table.lines;
   forEachLine(text, kProjectLineMax, [&](std::string_view body, bool) {
     body = stripCR(body);
     tProjectLine line;
@@ -344,21 +354,23 @@ std::vector<tProjectLine> parseProjects(const std::string& text) {
         break;
       }
     }
+    table.firstLine.emplace(line.fields[0], out.size());
     out.push_back(std::move(line));
   });
-  return out;
+  return table;
 }
 
-const std::vector<tProjectLine>& projectLines() {
+const tProjectTable& projectTable() {
   return parsedFile(lists().projects, cfgPath("project.cfg"), parseProjects);
 }
+const std::vector<tProjectLine>& projectLines() { return projectTable().lines; }
 
 std::string projectField(const std::string& project, size_t field) {
-  for (const tProjectLine& l : projectLines()) {
-    if (l.fields[0] != project) continue;
-    return field < l.fields.size() ? l.fields[field] : std::string();
-  }
-  return std::string();
+  const tProjectTable& t = projectTable();
+  const auto it = t.firstLine.find(project);
+  if (it == t.firstLine.end()) return std::string();
+  const tProjectLine& l = t.lines[it->second];
+  return field < l.fields.size() ? l.fields[field] : std::string();
 }
 
 // Lines of phase.cfg and the sub-project files: "name:value". Empty lines,
@@ -387,18 +399,21 @@ const std::vector<tPhaseEntry>& phaseTable() {
   });
 }
 
-const std::vector<tGroupEntry>& groupTable(const std::string& path) {
+const tGroupTable& groupTable(const std::string& path) {
   return parsedFile(lists().groups, path, [](const std::string& text) {
-    std::vector<tGroupEntry> out;
+    tGroupTable table;
+    std::vector<tGroupEntry>& out = table.entries;
     forEachNamedLine(text, [&](std::string_view name, std::string_view rest) {
       size_t n = 0;
       while (n < rest.size() && rest[n] != ':' && !isBlankOrTab(rest[n])) ++n;
       tGroupEntry e;
       e.name = std::string(name);
       e.prefix = std::string(rest.substr(0, std::min(n, kGroupPrefixMax)));
+      table.prefixOf[e.name] = e.prefix;
+      if (!e.prefix.empty()) table.groupOf[e.prefix] = e.name;
       out.push_back(std::move(e));
     });
-    return out;
+    return table;
   });
 }
 
@@ -477,25 +492,24 @@ int getPrefixPhasePrefix(char pref) {
   return static_cast<int>(t.size());
 }
 
+// When a group is listed twice, its last line counts.
 std::string getGroupPrefix(const std::string& proj, const std::string& group) {
-  std::string result = "_";
-  for (const tGroupEntry& e : groupTable(projectFile(proj, "subproject")))
-    if (e.name == group) result = e.prefix.empty() ? "_" : e.prefix;
-  return result;
+  const tGroupTable& t = groupTable(projectFile(proj, "subproject"));
+  const auto it = t.prefixOf.find(group);
+  return it == t.prefixOf.end() || it->second.empty() ? "_" : it->second;
 }
 
 std::string getPrefixGroup(const std::string& proj, const std::string& prefix) {
-  std::string result = "_";
-  for (const tGroupEntry& e : groupTable(projectFile(proj, "subproject")))
-    if (!e.prefix.empty() && e.prefix == prefix) result = e.name;
-  return result;
+  const tGroupTable& t = groupTable(projectFile(proj, "subproject"));
+  const auto it = t.groupOf.find(prefix);
+  return it == t.groupOf.end() ? "_" : it->second;
 }
 
 tCharList getSubProjects(const std::string& proj, const std::string& group) {
   if (!isNone(group)) return {group};
   tCharList out;
   for (const std::string& path : getCfgFileNames(proj, "subproject"))
-    for (const tGroupEntry& e : groupTable(path)) out.push_back(e.name);
+    for (const tGroupEntry& e : groupTable(path).entries) out.push_back(e.name);
   return out;
 }
 
