@@ -737,7 +737,11 @@ bool setUserInfo(const std::string& name, const std::string& project, const std:
     return false;
   }
   std::string text, out;
-  if (slurp(dat, &text)) {
+  if (!slurp(dat, &text)) {
+    // Only a file that does not exist yet starts empty: one that cannot be
+    // read would otherwise be replaced and every other machine's line lost.
+    if (errno != ENOENT) return false;
+  } else {
     forEachLine(text, text.size(), [&](std::string_view body, bool) {
       std::string addr;
       tUserInfo info;
