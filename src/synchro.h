@@ -1,4 +1,5 @@
-// synchro.h: Site synchronisation by mail.
+// synchro.h: Site synchronisation by mail, and the locks and numbering that
+// report creation and synchronisation share.
 #pragma once
 
 #include <string>
@@ -6,3 +7,35 @@
 #include "velko.h"
 
 void setupSynch();
+
+// ---------------------------------------------------------------------------
+// Lock directories
+// ---------------------------------------------------------------------------
+
+// Takes the lock of directory `dir` (created when missing): the process
+// publishes "<dir>/lock<pid>" and holds the lock when it is the only live
+// lock file there. Any entry whose name begins with "lock" is a lock file; a
+// lock file last modified more than `wait` seconds before the call is stale
+// and removed. Attempts are separated by a short random pause. Gives up
+// (false, nothing held) when the lock is not had within `wait` + 2 seconds.
+bool lockDir(const std::string& dir, int wait);
+// Releases the lock of `dir` held by this process.
+void unlockDir(const std::string& dir);
+
+// The next number of the outgoing synchronisation messages of `project`
+// ("<synch dir>/out/<project>/sent.txt", under the lock of that directory
+// with a waiting time of 10 seconds); 1 for the first message. -1 when the
+// lock could not be had (the counter is then unchanged).
+int getNewNumber(const std::string& project);
+
+// ---------------------------------------------------------------------------
+// Report numbers
+// ---------------------------------------------------------------------------
+
+// The lowest number n >= 1 for which the data directory holds no report file
+// "<debut>.<n on 5 digits>". The number is reserved by creating that file
+// (empty, exclusively), so two requests never get the same number; the
+// report written later replaces the empty file.
+int findNextNum(const std::string& debut);
+// The same, from `from` on (for a report that changes its prefix).
+int reserveBugNumber(const std::string& debut, int from);

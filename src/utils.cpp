@@ -1,9 +1,1305 @@
+// utils.cpp: the report store.
+//
+// Report file layout (every line ends with a line feed):
+//   the index line of the report (27 fields separated by '|')
+//   per entry:  the separator of its kind (23 characters)
+//               "title|date|submitter|N"
+//               N bytes of text, whole lines
+//   "=-=-=-=-=-=-=-=-=-=-=-="  then the byte count of the history, then the
+//               history text to the end of the file
+//
+// A text line that reads as a separator (or a tail of one, two characters or
+// more), possibly followed by blanks, is stored with one more blank so that
+// it cannot end its entry; the reader removes exactly that blank. The byte
+// count N counts the stored bytes.
 #include "utils.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <random>
+#include <thread>
+#include <tuple>
+#include <type_traits>
+#include <vector>
+
+#include "config.h"
+#include "html.h"
+
+const char* const sep[3] = {
+    "=!=!=!=!=!=!=!=!=!=!=!=",
+    "=|=|=|=|=|=|=|=|=|=|=|=",
+    "=-=-=-=-=-=-=-=-=-=-=-=",
+};
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Small helpers
+// ---------------------------------------------------------------------------
+
+// "<data directory>/<name>", without doubling the data directory's '/'.
+std::string dataPath(const std::string& name) {
+  const std::string& dir = getDataDir();
+  if (!dir.empty() && dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+// Writes all of [p, p+n); the number of bytes written.
+size_t writeAll(int fd, const char* p, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::write(fd, p + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    done += static_cast<size_t>(w);
+  }
+  return done;
+}
+
+// The length of `text` cut to fit a field of `width` (at most width - 1
+// bytes); a cut inside a UTF-8 sequence moves back to its first byte.
+size_t cutLength(std::string_view text, size_t width) {
+  const size_t max = width - 1;
+  if (text.size() <= max) return text.size();
+  size_t n = max;
+  size_t back = 0;
+  while (back < 3 && n > back && (static_cast<unsigned char>(text[n - back]) & 0xC0) == 0x80) ++back;
+  if (back < 3 && n > back && (static_cast<unsigned char>(text[n - back]) & 0xC0) == 0xC0 &&
+      (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+    n -= back;
+  return n;
+}
+
+void setText(std::string& dst, std::string_view src, size_t width) {
+  dst.assign(src.data(), cutLength(src, width));
+}
+
+// Appends a text field: cut to its width, '|' replaced by the stand-in,
+// line ends and zero bytes by blanks.
+void appendField(std::string& out, std::string_view text, size_t width) {
+  text = text.substr(0, cutLength(text, width));
+  const size_t start = out.size();
+  out.append(text.data(), text.size());
+  for (size_t i = start; i < out.size(); ++i) {
+    char& c = out[i];
+    if (c == '|') c = kBarStandIn;
+    else if (c == '\n' || c == '\r' || c == '\0') c = ' ';
+  }
+}
+
+template <class T>
+void appendNumber(std::string& out, T value) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, static_cast<size_t>(r.ptr - buf));
+}
+
+char letter(int value) { return value >= 0 && value < 26 ? static_cast<char>('a' + value) : 'a'; }
+
+// Reads a number the way "%ld" does: leading white space, a sign, digits; the
+// value saturates instead of overflowing. False when no digit was read (the
+// target is then left alone); *whole tells whether the field was nothing else.
+bool parseLong(std::string_view s, long* out, bool* whole = nullptr) {
+  size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) ++i;
+  bool neg = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+  const size_t digits = i;
+  unsigned long long v = 0;
+  const unsigned long long limit = neg ? static_cast<unsigned long long>(LONG_MAX) + 1 : LONG_MAX;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+    v = v * 10 + static_cast<unsigned>(s[i] - '0');
+    if (v > limit) v = limit;
+    ++i;
+  }
+  if (i == digits) {
+    if (whole) *whole = false;
+    return false;
+  }
+  if (whole) *whole = i == s.size();
+  *out = neg ? (v == limit ? LONG_MIN : -static_cast<long>(v)) : static_cast<long>(v);
+  return true;
+}
+
+bool parseInt(std::string_view s, int* out, bool* whole = nullptr) {
+  long v;
+  if (!parseLong(s, &v, whole)) return false;
+  *out = static_cast<int>(std::clamp<long>(v, INT_MIN, INT_MAX));
+  return true;
+}
+
+// A one-letter enumeration field; the value is taken only when in range.
+template <class E>
+bool parseLetter(std::string_view s, int max, E* out) {
+  if (s.empty()) return false;
+  const int v = static_cast<unsigned char>(s[0]) - 'a';
+  if (v < 0 || v > max) return false;
+  *out = static_cast<E>(v);
+  return s.size() == 1;
+}
+
+// ---------------------------------------------------------------------------
+// Buffered reading
+// ---------------------------------------------------------------------------
+
+// Refills the buffer when every byte has been handed out; false at end of file.
+bool fill(tFileBuf* f) {
+  if (f->bufIndex < f->bufLen) return true;
+  f->bufIndex = 0;
+  f->bufLen = 0;
+  if (f->fd < 0 || f->mode != 'r') return false;
+  ssize_t n;
+  do n = ::read(f->fd, f->buffer.get(), static_cast<size_t>(f->bufMax));
+  while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  f->bufLen = static_cast<int>(n);
+  return true;
+}
+
+// The next line (without its line feed) as a view, into the block buffer
+// when the line lies in it, else into `scratch`; valid until the next read.
+// Lines longer than maxLen come in pieces; a last line without line feed is
+// not handed out. False at end of file.
+bool nextLine(tFileBuf* f, std::string& scratch, size_t maxLen, std::string_view* out) {
+  bool inScratch = false;
+  scratch.clear();
+  for (;;) {
+    if (!fill(f)) return false;  // also drops a last line without line feed
+    const char* p = f->buffer.get() + f->bufIndex;
+    const size_t avail = static_cast<size_t>(f->bufLen - f->bufIndex);
+    const size_t have = inScratch ? scratch.size() : 0;
+    const size_t room = maxLen - have;
+    const size_t look = std::min(avail, room);
+    if (const void* lf = memchr(p, '\n', look)) {
+      const size_t len = static_cast<size_t>(static_cast<const char*>(lf) - p);
+      f->bufIndex += static_cast<int>(len + 1);
+      if (!inScratch) {
+        *out = std::string_view(p, len);
+      } else {
+        scratch.append(p, len);
+        *out = scratch;
+      }
+      return true;
+    }
+    scratch.append(p, look);
+    inScratch = true;
+    f->bufIndex += static_cast<int>(look);
+    if (look < room) continue;  // the line goes on in the next fill
+    // A full piece: a line feed right behind it belongs to it; the end of the
+    // file right behind it makes it a last line without line feed.
+    if (!fill(f)) return false;
+    if (f->buffer[f->bufIndex] == '\n') ++f->bufIndex;
+    *out = scratch;
+    return true;
+  }
+}
+
+std::string_view cutAtZero(std::string_view s) {
+  const void* z = memchr(s.data(), '\0', s.size());
+  return z ? s.substr(0, static_cast<size_t>(static_cast<const char*>(z) - s.data())) : s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Buffered file access
+// ---------------------------------------------------------------------------
+
+tFileBuf::~tFileBuf() { closeBuf(this); }
+
+int openBufFd(tFileBuf* fbuf, int fd, char mode, int len) {
+  closeBuf(fbuf);
+  if (mode != 'r' && mode != 'w') {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  fbuf->mode = mode;
+  fbuf->bufLen = 0;
+  fbuf->bufIndex = 0;
+  fbuf->bufMax = len > 0 ? len : 1;
+  fbuf->fd = fd;
+  if (fd < 0) return 0;
+  fbuf->buffer.reset(new char[static_cast<size_t>(fbuf->bufMax)]);
+  return 1;
+}
+
+int openBuf(tFileBuf* fbuf, const std::string& name, char mode, int len) {
+  int fd = -1;
+  if (mode == 'r')
+    fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  else if (mode == 'w')
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  return openBufFd(fbuf, fd, mode, len);
+}
+
+int flushBuf(tFileBuf* fbuf) {
+  if (fbuf->fd < 0 || fbuf->mode != 'w' || fbuf->bufLen == 0) return 0;
+  const size_t n = static_cast<size_t>(fbuf->bufLen);
+  const size_t done = writeAll(fbuf->fd, fbuf->buffer.get(), n);
+  if (done < n) {
+    // Keep what was not written, so that a retry does not write bytes twice.
+    memmove(fbuf->buffer.get(), fbuf->buffer.get() + done, n - done);
+    fbuf->bufLen = static_cast<int>(n - done);
+    fbuf->bufIndex = fbuf->bufLen;
+    return -1;
+  }
+  fbuf->bufLen = 0;
+  fbuf->bufIndex = 0;
+  return 0;
+}
+
+int syncBuf(tFileBuf* fbuf) {
+  if (fbuf->fd < 0) return -1;
+  if (flushBuf(fbuf) < 0) return -1;
+  return ::fsync(fbuf->fd) == 0 ? 0 : -1;
+}
+
+int closeBuf(tFileBuf* fbuf) {
+  int rc = 1;
+  if (fbuf->fd >= 0) {
+    if (fbuf->mode == 'w' && flushBuf(fbuf) < 0) rc = -1;
+    if (::close(fbuf->fd) < 0) rc = -1;
+  }
+  fbuf->fd = -1;
+  fbuf->buffer.reset();
+  fbuf->bufLen = 0;
+  fbuf->bufIndex = 0;
+  fbuf->bufMax = 0;
+  return rc;
+}
+
+int writeFileBuf(tFileBuf* fbuf, const char* from, int length) {
+  if (fbuf->fd < 0 || fbuf->mode != 'w' || length <= 0) return 0;
+  if (fbuf->bufLen + static_cast<long>(length) > fbuf->bufMax) {
+    if (flushBuf(fbuf) < 0) return -1;
+    if (length > fbuf->bufMax) {
+      const size_t done = writeAll(fbuf->fd, from, static_cast<size_t>(length));
+      return done == static_cast<size_t>(length) ? length : -1;
+    }
+  }
+  memcpy(fbuf->buffer.get() + fbuf->bufLen, from, static_cast<size_t>(length));
+  fbuf->bufLen += length;
+  fbuf->bufIndex = fbuf->bufLen;
+  return length;
+}
+
+int writeFileBuf(tFileBuf* fbuf, std::string_view text) {
+  if (text.size() > static_cast<size_t>(INT_MAX)) return -1;
+  return writeFileBuf(fbuf, text.data(), static_cast<int>(text.size()));
+}
+
+int readFileLine(tFileBuf* fbuf, char* buffer) {
+  std::string scratch;
+  std::string_view line;
+  if (!nextLine(fbuf, scratch, kLinePiece, &line)) {
+    buffer[0] = '\0';
+    return -1;
+  }
+  line = cutAtZero(line);
+  memcpy(buffer, line.data(), line.size());
+  buffer[line.size()] = '\0';
+  return static_cast<int>(line.size());
+}
+
+int readFileLine(tFileBuf* fbuf, std::string& line, size_t maxLen) {
+  std::string_view view;
+  if (maxLen == 0) maxLen = 1;
+  if (!nextLine(fbuf, line, maxLen, &view)) {
+    line.clear();
+    return -1;
+  }
+  view = cutAtZero(view);
+  if (view.data() != line.data()) line.assign(view.data(), view.size());
+  else line.resize(view.size());
+  return static_cast<int>(std::min<size_t>(line.size(), INT_MAX));
+}
+
+int readFileBuf(tFileBuf* fbuf, char* buffer, int length) {
+  if (length < 0) return -1;
+  int got = 0;
+  while (got < length) {
+    if (!fill(fbuf)) {
+      buffer[got] = '\0';
+      return -1;
+    }
+    const int n = std::min(length - got, fbuf->bufLen - fbuf->bufIndex);
+    memcpy(buffer + got, fbuf->buffer.get() + fbuf->bufIndex, static_cast<size_t>(n));
+    got += n;
+    fbuf->bufIndex += n;
+  }
+  buffer[length] = '\0';
+  if (fill(fbuf)) ++fbuf->bufIndex;  // the separator after the block
+  return length;
+}
+
+// ---------------------------------------------------------------------------
+// The index line
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr int kIndexFields = 27;
+
+// The fields of an index line as the parser sees them: `count` separators
+// were found; fields[0..min(count, 26)) are the positional fields and
+// `title` is the text after the last separator.
+struct tSplitLine {
+  std::string_view fields[kIndexFields - 1];
+  size_t count = 0;
+  std::string_view title;
+};
+
+void splitIndexLine(std::string_view line, tSplitLine* s, size_t maxFields = kIndexFields - 1) {
+  s->count = 0;
+  const char* p = line.data();
+  const char* const end = p + line.size();
+  for (;;) {
+    const void* bar = memchr(p, '|', static_cast<size_t>(end - p));
+    if (!bar) break;
+    const char* b = static_cast<const char*>(bar);
+    if (s->count < maxFields) s->fields[s->count] = std::string_view(p, static_cast<size_t>(b - p));
+    ++s->count;
+    p = b + 1;
+  }
+  s->title = std::string_view(p, static_cast<size_t>(end - p));
+}
+
+void resetHeader(tHeader* h) {
+  h->prefix.clear();
+  h->number = 0;
+  h->date = 0;
+  h->submitter.clear();
+  h->severity = 0;
+  h->project.clear();
+  h->subProject.clear();
+  h->phase = SPECIFICATION;
+  h->module.clear();
+  h->version.clear();
+  h->title.clear();
+  h->expvers.clear();
+  h->status = NEW;
+  h->postponeDate = 0;
+  h->assignedTo.clear();
+  h->corrector.clear();
+  h->correctDate = 0;
+  h->correctVersion.clear();
+  h->verifiedBy.clear();
+  h->verifyDate = 0;
+  h->verifyVersion.clear();
+  h->testref.clear();
+  h->fileType = FAIT_TECHNIQUE;
+  h->impact = FONCTIONAL;
+  h->mdaPda.clear();
+  h->timeSpent = 0;
+  h->timeEstimate = 0;
+  h->history.clear();
+  h->data.clear();
+}
+
+// The key of an index line as a parse into a fresh record would give it,
+// without building the record: only fields 2, 3, 7 and 8 are looked at.
+struct tLineKey {
+  std::string_view project, subProject;
+  int phase = 0;
+  int number = 0;
+};
+
+tLineKey lineKey(std::string_view line) {
+  tSplitLine s;
+  splitIndexLine(line, &s, 8);
+  tLineKey k;
+  const size_t n = std::min<size_t>(s.count, 8);
+  if (n > 1) parseInt(s.fields[1], &k.number);
+  if (n > 2) {
+    tPhase ph = SPECIFICATION;
+    parseLetter(s.fields[2], 15, &ph);
+    k.phase = ph;
+  }
+  if (n > 6) k.project = s.fields[6].substr(0, cutLength(s.fields[6], kProjectSize));
+  if (n > 7) k.subProject = s.fields[7].substr(0, cutLength(s.fields[7], kProjectSize));
+  return k;
+}
+
+bool sameKey(const tLineKey& a, const tLineKey& b) {
+  return a.number == b.number && a.phase == b.phase && a.project == b.project &&
+         a.subProject == b.subProject;
+}
+
+}  // namespace
+
+std::string writeIndexToStr(const tHeader& h) {
+  std::string s;
+  s.reserve(256 + h.title.size());
+  appendField(s, h.prefix, kPrefixSize);
+  s += '|';
+  appendNumber(s, h.number);
+  s += '|';
+  s += letter(h.phase);
+  s += '|';
+  appendNumber(s, h.date);
+  s += '|';
+  appendField(s, h.submitter, kUserSize);
+  s += '|';
+  s += letter(h.severity);
+  s += '|';
+  appendField(s, h.project, kProjectSize);
+  s += '|';
+  appendField(s, h.subProject, kProjectSize);
+  s += '|';
+  appendField(s, h.module, kModuleSize);
+  s += '|';
+  appendField(s, h.version, kVersionSize);
+  s += '|';
+  appendField(s, h.expvers, kVersionSize);
+  s += '|';
+  s += letter(h.status);
+  s += '|';
+  appendNumber(s, h.postponeDate);
+  s += '|';
+  appendField(s, h.assignedTo, kUserSize);
+  s += '|';
+  appendField(s, h.corrector, kUserSize);
+  s += '|';
+  appendNumber(s, h.correctDate);
+  s += '|';
+  appendField(s, h.correctVersion, kVersionSize);
+  s += '|';
+  appendField(s, h.verifiedBy, kUserSize);
+  s += '|';
+  appendNumber(s, h.verifyDate);
+  s += '|';
+  appendField(s, h.verifyVersion, kVersionSize);
+  s += '|';
+  s += letter(h.fileType);
+  s += '|';
+  s += letter(h.impact);
+  s += '|';
+  appendField(s, h.mdaPda, kMdaPdaSize);
+  s += '|';
+  appendField(s, h.testref, kTestrefSize);
+  s += '|';
+  appendNumber(s, h.timeSpent);
+  s += '|';
+  appendNumber(s, h.timeEstimate);
+  s += '|';
+  appendField(s, h.title, kTitleSize);
+  s += '\n';
+  return s;
+}
+
+std::string writeIndexToReadableStr(const tHeader& h) {
+  std::string s;
+  auto text = [&](std::string_view t, size_t width) {
+    appendField(s, t, width);
+    s += '|';
+  };
+  auto name = [&](const std::string& t) { text(t, t.size() + 1); };
+  text(h.prefix, kPrefixSize);
+  s += strprintf("%05d|", h.number);
+  name(getPhaseName(h.phase));
+  name(time2char(h.date));
+  text(h.submitter, kUserSize);
+  name(getSeverityName(h.severity));
+  text(h.project, kProjectSize);
+  text(h.subProject, kProjectSize);
+  text(h.module, kModuleSize);
+  text(h.version, kVersionSize);
+  text(h.expvers, kVersionSize);
+  name(getStatusName(h.status));
+  name(time2char(h.postponeDate));
+  text(h.assignedTo, kUserSize);
+  text(h.corrector, kUserSize);
+  name(time2char(h.correctDate));
+  text(h.correctVersion, kVersionSize);
+  text(h.verifiedBy, kUserSize);
+  name(time2char(h.verifyDate));
+  text(h.verifyVersion, kVersionSize);
+  name(getTypeName(h.fileType));
+  name(getImpactName(h.impact));
+  text(h.mdaPda, kMdaPdaSize);
+  text(h.testref, kTestrefSize);
+  appendNumber(s, h.timeSpent);
+  s += '|';
+  appendNumber(s, h.timeEstimate);
+  s += '|';
+  appendField(s, h.title, kTitleSize);
+  s += '\n';
+  return s;
+}
+
+bool strToIndex(std::string_view line, tHeader* h) {
+  tSplitLine s;
+  splitIndexLine(line, &s);
+  const size_t n = std::min<size_t>(s.count, kIndexFields - 1);
+  bool ok = s.count >= kIndexFields - 1;
+  auto num = [&](size_t i, auto* target) {
+    if (i >= n) return;
+    bool w = false;
+    if constexpr (std::is_same_v<decltype(target), int*>) parseInt(s.fields[i], target, &w);
+    else parseLong(s.fields[i], target, &w);
+    if (!w) ok = false;
+  };
+  auto txt = [&](size_t i, std::string& target, size_t width) {
+    if (i < n) setText(target, s.fields[i], width);
+  };
+  auto let = [&](size_t i, int max, auto* target) {
+    if (i < n && !parseLetter(s.fields[i], max, target)) ok = false;
+  };
+  txt(0, h->prefix, kPrefixSize);
+  num(1, &h->number);
+  let(2, 15, &h->phase);
+  num(3, &h->date);
+  txt(4, h->submitter, kUserSize);
+  let(5, 25, &h->severity);
+  txt(6, h->project, kProjectSize);
+  txt(7, h->subProject, kProjectSize);
+  txt(8, h->module, kModuleSize);
+  txt(9, h->version, kVersionSize);
+  txt(10, h->expvers, kVersionSize);
+  let(11, kStatusCount - 1, &h->status);
+  num(12, &h->postponeDate);
+  txt(13, h->assignedTo, kUserSize);
+  txt(14, h->corrector, kUserSize);
+  num(15, &h->correctDate);
+  txt(16, h->correctVersion, kVersionSize);
+  txt(17, h->verifiedBy, kUserSize);
+  num(18, &h->verifyDate);
+  txt(19, h->verifyVersion, kVersionSize);
+  let(20, 2, &h->fileType);
+  let(21, 3, &h->impact);
+  txt(22, h->mdaPda, kMdaPdaSize);
+  txt(23, h->testref, kTestrefSize);
+  num(24, &h->timeSpent);
+  num(25, &h->timeEstimate);
+  setText(h->title, s.title, kTitleSize);
+  return ok;
+}
+
+std::string indexKey(const tHeader& h) {
+  return strprintf("%s,%s,%d,%d", h.project.c_str(), h.subProject.c_str(), static_cast<int>(h.phase),
+                   h.number);
+}
+
+int readIndex(tFileBuf* fbuf, tHeader* head) {
+  static thread_local std::string scratch;
+  resetHeader(head);
+  std::string_view line;
+  if (!nextLine(fbuf, scratch, kLinePiece, &line)) return -1;
+  line = cutAtZero(line);
+  if (!line.empty()) strToIndex(line, head);
+  return static_cast<int>(line.size());
+}
+
+int writeIndex(tFileBuf* fbuf, const tHeader& head) {
+  if (fbuf->fd < 0) return 0;
+  return writeFileBuf(fbuf, writeIndexToStr(head));
+}
+
+// ---------------------------------------------------------------------------
+// Index update
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// A short, slightly random pause between attempts at a busy lock, so that
+// waiting processes neither burn the processor nor keep meeting each other.
+void lockPause() {
+  static std::minstd_rand rng(static_cast<unsigned>(
+      getpid() ^ std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::this_thread::sleep_for(std::chrono::microseconds(2000 + rng() % 8000));
+}
+
+// The kernel lock on "<data directory>/index.lock". Every rewrite of the index
+// and every replacement of a report file happens under it, so two requests
+// never lose each other's update; the kernel releases it when a holder dies.
+class tIndexLock {
+ public:
+  tIndexLock() = default;
+  ~tIndexLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  tIndexLock(const tIndexLock&) = delete;
+  tIndexLock& operator=(const tIndexLock&) = delete;
+
+  // Waits at most `seconds`; false when the lock could not be had.
+  bool acquire(int seconds) {
+    fd_ = ::open(dataPath("index.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+      if (errno != EWOULDBLOCK && errno != EINTR) break;
+      if (std::chrono::steady_clock::now() >= deadline) break;
+      lockPause();
+    }
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+std::string tempPathFor(const std::string& name) {
+  return dataPath("." + name + "." + std::to_string(getpid()) + ".tmp");
+}
+
+// Writes `text` to a temporary file beside `name`, flushed to disk; the
+// temporary path, or "" when it could not be written (nothing is left).
+std::string writeTemp(const std::string& name, std::string_view text) {
+  const std::string tmp = tempPathFor(name);
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return std::string();
+  bool ok = writeAll(fd, text.data(), text.size()) == text.size();
+  ok = ::fsync(fd) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return std::string();
+  }
+  return tmp;
+}
+
+// The new index: every non-empty line whose key differs from `key`, in
+// order, then `newLine` (when not empty). Lines are copied by runs straight
+// from the read block; only the key fields of each line are looked at.
+int updateIndexLocked(const tLineKey& key, const std::string& newLine) {
+  const std::string indexPath = dataPath("index");
+  const std::string tmp = tempPathFor("index");
+  tFileBuf out;
+  if (!openBufFd(&out, ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), 'w',
+                 kFileBlock))
+    return 0;
+  tFileBuf in;
+  openBuf(&in, indexPath, 'r', kFileBlock);  // a missing index counts as empty
+  bool ok = true;
+  std::string carry;  // a line that straddles two blocks
+  auto keep = [&](std::string_view line) { return !line.empty() && !sameKey(lineKey(line), key); };
+  while (ok && fill(&in)) {
+    const char* p = in.buffer.get() + in.bufIndex;
+    const char* const end = in.buffer.get() + in.bufLen;
+    in.bufIndex = in.bufLen;
+    if (!carry.empty()) {
+      const void* lf = memchr(p, '\n', static_cast<size_t>(end - p));
+      if (!lf) {
+        carry.append(p, end);
+        continue;
+      }
+      const char* e = static_cast<const char*>(lf);
+      carry.append(p, e);
+      if (keep(carry)) {
+        carry += '\n';
+        ok = writeFileBuf(&out, carry) >= 0;
+      }
+      carry.clear();
+      p = e + 1;
+    }
+    const char* run = p;
+    while (p < end) {
+      const void* lf = memchr(p, '\n', static_cast<size_t>(end - p));
+      if (!lf) break;
+      const char* e = static_cast<const char*>(lf);
+      if (!keep(std::string_view(p, static_cast<size_t>(e - p)))) {
+        if (p > run && writeFileBuf(&out, run, static_cast<int>(p - run)) < 0) ok = false;
+        run = e + 1;
+      }
+      p = e + 1;
+    }
+    if (p > run && writeFileBuf(&out, run, static_cast<int>(p - run)) < 0) ok = false;
+    carry.assign(p, end);
+  }
+  // A last line without line feed (a hand edit) is kept, completed.
+  if (ok && keep(carry)) {
+    carry += '\n';
+    ok = writeFileBuf(&out, carry) >= 0;
+  }
+  int written = 1;
+  if (ok && !newLine.empty()) {
+    written = writeFileBuf(&out, newLine);
+    ok = written >= 0;
+  }
+  ok = syncBuf(&out) == 0 && ok;
+  ok = closeBuf(&out) == 1 && ok;
+  if (ok && ::rename(tmp.c_str(), indexPath.c_str()) == 0) return written > 0 ? written : 1;
+  ::unlink(tmp.c_str());
+  return 0;
+}
+
+std::string_view stripLineEnd(std::string_view s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+int updateIndex(const tHeader* head, const std::string* oldLine) {
+  std::string newLine;
+  tLineKey key;
+  if (head) {
+    newLine = writeIndexToStr(*head);
+    key = lineKey(stripLineEnd(newLine));
+  } else if (oldLine) {
+    key = lineKey(stripLineEnd(*oldLine));
+  } else {
+    return 0;
+  }
+  tIndexLock lock;
+  if (!lock.acquire(kIndexLockWait)) return 0;
+  return updateIndexLocked(key, newLine);
+}
+
+// ---------------------------------------------------------------------------
+// Report files
+// ---------------------------------------------------------------------------
+
+tAttachType getDataType(std::string_view line) {
+  if (line.size() < 2 || line.size() > kSepLength) return TYPE_UNKNOWN;
+  for (int t = TYPE_ANALYSE; t <= TYPE_HISTORY; ++t)
+    if (line == std::string_view(sep[t] + kSepLength - line.size(), line.size()))
+      return static_cast<tAttachType>(t);
+  return TYPE_UNKNOWN;
+}
+
+namespace {
+
+// A text line that would read as a separator once its trailing blanks are
+// gone: it is stored with one blank more.
+bool needsEscape(std::string_view line) {
+  size_t n = line.size();
+  while (n > 0 && line[n - 1] == ' ') --n;
+  if (n < 2 || n > kSepLength) return false;
+  return getDataType(line.substr(0, n)) != TYPE_UNKNOWN;
+}
+
+// The stored form of an entry text (whole lines).
+std::string escapeText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t lf = text.find('\n', pos);
+    if (lf == std::string_view::npos) lf = text.size();
+    const std::string_view line = text.substr(pos, lf - pos);
+    const size_t start = out.size();
+    out.append(line.data(), line.size());
+    std::replace(out.begin() + static_cast<long>(start), out.end(), '\0', ' ');  // would cut the line
+    if (needsEscape(line)) out += ' ';
+    if (lf < text.size()) out += '\n';
+    pos = lf + 1;
+  }
+  return out;
+}
+
+// Reads a body line whole (entry texts may hold long lines: a paragraph typed
+// in a form is one line); false at end of file.
+bool bodyLine(tFileBuf* f, std::string& line) {
+  return readFileLine(f, line, std::string::npos) >= 0;
+}
+
+// One entry, from its header line on; `line` holds the separator on entry
+// and, on return, the line that ended the entry. False at end of file.
+bool readAnalyse(tFileBuf* f, tHeader* head, tAttachType type, std::string& line) {
+  if (!bodyLine(f, line)) return false;
+  std::string header = line;
+  bool more = true;
+  while (std::count(header.begin(), header.end(), '|') < 2) {
+    if (!bodyLine(f, line)) {
+      more = false;
+      break;
+    }
+    header += line;
+  }
+  tAnalyse a;
+  a.dataType = type;
+  tSplitLine s;
+  splitIndexLine(header, &s, 4);
+  const std::string_view seg[4] = {
+      s.count > 0 ? s.fields[0] : s.title,
+      s.count > 1 ? s.fields[1] : (s.count == 1 ? s.title : std::string_view()),
+      s.count > 2 ? s.fields[2] : (s.count == 2 ? s.title : std::string_view()),
+      s.count > 3 ? s.fields[3] : (s.count == 3 ? s.title : std::string_view()),
+  };
+  setText(a.title, seg[0], kTitleSize);
+  parseLong(seg[1], &a.date);
+  setText(a.submitter, seg[2], kUserSize);
+  long count = 0;
+  parseLong(seg[3], &count);
+  long stored = 0;  // bytes of the file taken so far
+  while (more) {
+    if (!bodyLine(f, line)) {
+      more = false;
+      break;
+    }
+    if (getDataType(line) != TYPE_UNKNOWN) break;
+    if (stored + static_cast<long>(line.size()) + 1 > count) continue;  // does not fit
+    stored += static_cast<long>(line.size()) + 1;
+    size_t n = line.size();
+    if (n > 0 && line[n - 1] == ' ' && needsEscape(std::string_view(line).substr(0, n - 1))) --n;
+    a.data.append(line, 0, n);
+    a.data += '\n';
+  }
+  a.length = static_cast<int>(std::min<size_t>(a.data.size(), INT_MAX));
+  head->data.push_back(std::move(a));
+  return more;
+}
+
+void readHistory(tFileBuf* f, tHeader* head, std::string& line) {
+  if (!bodyLine(f, line)) return;
+  long count = 0;
+  parseLong(line, &count);
+  const long long room = static_cast<long long>(count) + 1;
+  while (bodyLine(f, line)) {
+    if (static_cast<long long>(head->history.size() + line.size() + 1) > room) continue;
+    head->history += line;
+    head->history += '\n';
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<tHeader> readBugPath(const std::string& path) {
+  tFileBuf f;
+  if (!openBuf(&f, path, 'r', kFileBlock)) return nullptr;
+  auto head = std::make_unique<tHeader>();
+  if (readIndex(&f, head.get()) < 0) return head;
+  std::string line;
+  bool more = bodyLine(&f, line);
+  while (more) {
+    const tAttachType t = getDataType(line);
+    if (t == TYPE_ANALYSE || t == TYPE_ATTACHMENT) {
+      more = readAnalyse(&f, head.get(), t, line);
+    } else if (t == TYPE_HISTORY) {
+      readHistory(&f, head.get(), line);
+      break;
+    } else {
+      more = bodyLine(&f, line);
+    }
+  }
+  return head;
+}
+
+std::unique_ptr<tHeader> readBug(const std::string& fname) {
+  if (fname.empty() || fname.find('/') != std::string::npos) return nullptr;
+  return readBugPath(dataPath(fname));
+}
+
+std::string formatBug(tHeader& head) {
+  std::string out = writeIndexToStr(head);
+  for (tAnalyse& a : head.data) {
+    if (a.dataType != TYPE_ANALYSE && a.dataType != TYPE_ATTACHMENT) continue;
+    if (a.data.empty() || a.data.back() != '\n') a.data += '\n';
+    a.length = static_cast<int>(std::min<size_t>(a.data.size(), INT_MAX));
+    const std::string stored = escapeText(a.data);
+    out.append(sep[a.dataType], kSepLength);
+    out += '\n';
+    appendField(out, a.title, kTitleSize);
+    out += '|';
+    appendNumber(out, a.date);
+    out += '|';
+    appendField(out, a.submitter, kUserSize);
+    out += '|';
+    appendNumber(out, stored.size());
+    out += '\n';
+    out += stored;
+  }
+  if (!head.history.empty() && head.history.back() != '\n') head.history += '\n';
+  out.append(sep[TYPE_HISTORY], kSepLength);
+  out += '\n';
+  appendNumber(out, head.history.size());
+  out += '\n';
+  out += head.history;
+  return out;
+}
+
+int writeBug(tHeader& head) {
+  const std::string name = getBugName(head);
+  if (getDataDir().empty() || name.empty() || name.find('/') != std::string::npos) return -1;
+  const std::string text = formatBug(head);
+  const std::string tmp = writeTemp(name, text);
+  if (tmp.empty()) return -1;
+  // The report file and its index line change together under the lock, so
+  // that the index always follows the last report written.
+  tIndexLock lock;
+  if (!lock.acquire(kIndexLockWait)) {
+    ::unlink(tmp.c_str());
+    return -2;
+  }
+  if (::rename(tmp.c_str(), dataPath(name).c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    return -1;
+  }
+  const std::string line = text.substr(0, text.find('\n') + 1);
+  if (updateIndexLocked(lineKey(stripLineEnd(line)), line) <= 0) return -3;
+  return 1;
+}
+
+int freeHeader(std::unique_ptr<tHeader>& head) {
+  head.reset();
+  return 1;
+}
+
+tAnalyse* addAnalyse(tHeader* head, const std::string& title, const std::string& submitter,
+                     long date, const std::string& data) {
+  tAnalyse a;
+  a.title = title;
+  a.submitter = submitter;
+  a.date = date;
+  a.data = data;
+  a.length = static_cast<int>(std::min<size_t>(data.size(), INT_MAX));
+  a.dataType = TYPE_ANALYSE;
+  head->data.push_back(std::move(a));
+  return &head->data.back();
+}
+
+// ---------------------------------------------------------------------------
+// History, time and URL helpers
+// ---------------------------------------------------------------------------
+
+std::string applyHistoryFormat(std::string_view format, const std::string& arg1,
+                               const std::string& arg2, const std::string& arg3) {
+  // A conversion other than %s or %% would want an argument of another type:
+  // such a format is taken as plain text.
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%') continue;
+    if (i + 1 < format.size() && (format[i + 1] == 's' || format[i + 1] == '%')) {
+      ++i;
+      continue;
+    }
+    return std::string(format);
+  }
+  const std::string* args[3] = {&arg1, &arg2, &arg3};
+  size_t next = 0;
+  std::string out;
+  out.reserve(format.size() + arg1.size() + arg2.size() + arg3.size());
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%') {
+      out += format[i];
+      continue;
+    }
+    ++i;
+    if (format[i] == '%') {
+      out += '%';
+    } else if (next < 3) {
+      out += *args[next++];
+    }
+  }
+  return out;
+}
+
+void historyAt(tHeader* head, long when, const std::string& format, const std::string& arg1,
+               const std::string& arg2, const std::string& arg3) {
+  std::string text = applyHistoryFormat(format, arg1, arg2, arg3);
+  for (char& c : text)
+    if (c == '\n' || c == '\r' || c == '\0') c = ' ';  // one line per change
+  const std::string t = time2char(when);
+  head->history += t;
+  head->history += ' ';
+  head->history += text;
+  head->history += '\n';
+  // One write per line on a descriptor opened for appending: lines of
+  // concurrent requests never mix.
+  const std::string line = t + " " + getBugName(*head) + " " + text + "\n";
+  const int fd = ::open(dataPath("history.dat").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                        0666);
+  if (fd < 0) return;
+  if (writeAll(fd, line.data(), line.size()) != line.size()) {
+    // Nothing to do: the global history is optional.
+  }
+  ::close(fd);
+}
+
+void history3(tHeader* head, const std::string& format, const std::string& arg1,
+              const std::string& arg2, const std::string& arg3) {
+  historyAt(head, static_cast<long>(::time(nullptr)), format, arg1, arg2, arg3);
+}
+
+void history2(tHeader* head, const std::string& format, const std::string& arg1,
+              const std::string& arg2) {
+  history3(head, format, arg1, arg2, std::string());
+}
+
+void history1(tHeader* head, const std::string& format, const std::string& arg1) {
+  history3(head, format, arg1, std::string(), std::string());
+}
+
+std::string time2char(long when) {
+  const time_t t = static_cast<time_t>(when);
+  struct tm tm;
+  if (!localtime_r(&t, &tm)) return std::string();
+  char buf[64];
+  const size_t n = strftime(buf, sizeof buf, "%Y/%m/%d:%H.%M.%S", &tm);
+  return std::string(buf, n);
+}
+
+namespace {
+
+bool isWorkingDay(long t) {
+  const time_t tt = static_cast<time_t>(t);
+  struct tm tm;
+  if (!localtime_r(&tt, &tm)) return false;
+  return tm.tm_wday >= 1 && tm.tm_wday <= 5;
+}
+
+}  // namespace
+
+int timeDiffDay(long t1, long t2) {
+  if (t1 >= t2) return 0;
+  constexpr unsigned long kDay = 86400;
+  const unsigned long span = static_cast<unsigned long>(t2) - static_cast<unsigned long>(t1);
+  unsigned long steps = (span - 1) / kDay + 1;  // steps t1 + k*day before t2
+  long count = 0;
+  long t = t1;
+  // Over long spans every whole week holds five working days: only the last
+  // few steps are looked at one by one.
+  if (steps > 8 * 7) {
+    const unsigned long weeks = (steps - 7) / 7;
+    count += static_cast<long>(weeks * 5);
+    t = static_cast<long>(static_cast<unsigned long>(t1) + weeks * 7 * kDay);
+    steps -= weeks * 7;
+  }
+  for (unsigned long k = 0; k < steps; ++k, t = static_cast<long>(static_cast<unsigned long>(t) + kDay))
+    if (isWorkingDay(t)) ++count;
+  return static_cast<int>(std::min<long>(count, INT_MAX));
+}
+
+std::string urlEncode(std::string_view buf) {
+  static const char kHex[] = "0123456789ABCDEF";
+  constexpr size_t kMax = 499;
+  std::string out;
+  out.reserve(std::min(kMax, buf.size() * 3));
+  for (const char ch : buf) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (out.size() + (plain ? 1 : 3) > kMax) break;
+    if (plain) {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Administration from the command line
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Report file names: a prefix without '.', a '.', five digits or more.
+bool isReportName(const std::string& name) {
+  const size_t dot = name.find('.');
+  if (dot == 0 || dot == std::string::npos || name.size() - dot - 1 < 5) return false;
+  for (size_t i = dot + 1; i < name.size(); ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return true;
+}
+
+struct tReportFile {
+  std::string name;
+  time_t mtime = 0;
+  long mtimeNs = 0;
+  bool parsed = false;
+  bool readable = false;
+  tHeader head;
+  std::string line;  // the index line as it would be written now
+};
+
+// Every report file of the data directory, sorted by name; false when the
+// directory cannot be read.
+bool scanReports(std::vector<tReportFile>* files) {
+  const std::string& dir = getDataDir();
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return false;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (!isReportName(name)) continue;
+    struct stat st;
+    if (::stat(dataPath(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    tReportFile f;
+    f.name = name;
+    f.mtime = st.st_mtim.tv_sec;
+    f.mtimeNs = st.st_mtim.tv_nsec;
+    files->push_back(std::move(f));
+  }
+  ::closedir(d);
+  std::sort(files->begin(), files->end(),
+            [](const tReportFile& a, const tReportFile& b) { return a.name < b.name; });
+  for (tReportFile& f : *files) {
+    tFileBuf fb;
+    if (!openBuf(&fb, dataPath(f.name), 'r', kFileBlock)) continue;
+    f.readable = true;
+    std::string first;
+    if (readFileLine(&fb, first) <= 0) continue;
+    f.parsed = strToIndex(first, &f.head);
+    if (f.parsed) f.line = writeIndexToStr(f.head);
+  }
+  return true;
+}
+
+void say(const std::string& text) {
+  fputs(text.c_str(), stdout);
+  fputc('\n', stdout);
+}
+
+int checkStore() {
+  std::vector<tReportFile> files;
+  if (!scanReports(&files)) {
+    say("cannot read the data directory " + getDataDir());
+    return 2;
+  }
+  int problems = 0;
+  std::map<std::string, const tReportFile*> byKey;
+  for (const tReportFile& f : files) {
+    if (!f.readable) {
+      say("report file cannot be read: " + f.name);
+      ++problems;
+    } else if (!f.parsed) {
+      say("report file does not parse: " + f.name);
+      ++problems;
+    } else {
+      const std::string key = indexKey(f.head);
+      auto [it, fresh] = byKey.emplace(key, &f);
+      if (!fresh) {
+        say("report files " + it->second->name + " and " + f.name + " have the same key " + key);
+        ++problems;
+      }
+    }
+  }
+  std::map<std::string, int> seen;  // key -> first index line
+  int lines = 0;
+  tFileBuf fb;
+  if (openBuf(&fb, dataPath("index"), 'r', kFileBlock)) {
+    std::string line;
+    int number = 0;
+    int r;
+    while ((r = readFileLine(&fb, line)) >= 0) {
+      ++number;
+      if (r == 0) continue;
+      ++lines;
+      tHeader h;
+      if (!strToIndex(line, &h)) {
+        say(strprintf("index line %d does not parse", number));
+        ++problems;
+        continue;
+      }
+      const std::string key = indexKey(h);
+      auto [it, fresh] = seen.emplace(key, number);
+      if (!fresh) {
+        say(strprintf("duplicate key %s in the index: lines %d and %d", key.c_str(), it->second,
+                      number));
+        ++problems;
+        continue;
+      }
+      const auto f = byKey.find(key);
+      if (f == byKey.end()) {
+        say(strprintf("index line %d has no report file: %s", number, key.c_str()));
+        ++problems;
+      } else if (f->second->line != writeIndexToStr(h)) {
+        say(strprintf("index line %d differs from the report file %s", number,
+                      f->second->name.c_str()));
+        ++problems;
+      }
+    }
+  }
+  for (const auto& [key, f] : byKey) {
+    if (seen.count(key)) continue;
+    say("report missing from the index: " + f->name);
+    ++problems;
+  }
+  if (problems == 0) {
+    say(strprintf("consistent: %zu report files, %d index lines", files.size(), lines));
+    return 0;
+  }
+  say(strprintf("inconsistent: %d problems", problems));
+  return 1;
+}
+
+int reindexStore() {
+  std::vector<tReportFile> files;
+  if (!scanReports(&files)) {
+    say("cannot read the data directory " + getDataDir());
+    return 2;
+  }
+  int problems = 0;
+  std::map<std::string, const tReportFile*> byKey;
+  for (const tReportFile& f : files) {
+    if (!f.parsed) {
+      say("left out, does not parse: " + f.name);
+      ++problems;
+      continue;
+    }
+    const std::string key = indexKey(f.head);
+    auto [it, fresh] = byKey.emplace(key, &f);
+    if (fresh) continue;
+    // Two files claim one key: the one written last wins, as in the index.
+    const tReportFile* old = it->second;
+    const bool newer = std::tie(f.mtime, f.mtimeNs) > std::tie(old->mtime, old->mtimeNs);
+    const tReportFile* kept = newer ? &f : old;
+    const tReportFile* dropped = newer ? old : &f;
+    it->second = kept;
+    say("left out, same key " + key + " as " + kept->name + ": " + dropped->name);
+    ++problems;
+  }
+  // The index is in the order of the last update: oldest file first.
+  std::vector<const tReportFile*> order;
+  for (const auto& kv : byKey) order.push_back(kv.second);
+  std::sort(order.begin(), order.end(), [](const tReportFile* a, const tReportFile* b) {
+    return std::tie(a->mtime, a->mtimeNs, a->name) < std::tie(b->mtime, b->mtimeNs, b->name);
+  });
+  std::string text;
+  for (const tReportFile* f : order) text += f->line;
+  tIndexLock lock;
+  if (!lock.acquire(kIndexLockWait)) {
+    say("the index is locked by another process; nothing changed");
+    return 2;
+  }
+  const std::string tmp = writeTemp("index", text);
+  if (tmp.empty() || ::rename(tmp.c_str(), dataPath("index").c_str()) != 0) {
+    if (!tmp.empty()) ::unlink(tmp.c_str());
+    say("cannot write " + dataPath("index") + ": " + strerror(errno));
+    return 2;
+  }
+  say(strprintf("index rebuilt: %zu reports", order.size()));
+  return problems ? 1 : 0;
+}
+
+}  // namespace
 
 int runAdminCommand(int argc, char** argv) {
-  (void)argc;
-  fprintf(stderr, "velko: unknown command %s\n", argv[1]);
-  return 2;
+  const std::string cmd = argc > 1 ? argv[1] : "";
+  int rc;
+  if (cmd != "--reindex" && cmd != "--check") {
+    say("unknown command " + cmd + " (velko --reindex or velko --check)");
+    rc = 2;
+  } else if (::access(getCfgFile().c_str(), R_OK) != 0) {
+    say("cannot read the configuration file " + getCfgFile());
+    rc = 2;
+  } else if (getDataDir().empty()) {
+    say("no DATADIR in " + getCfgFile());
+    rc = 2;
+  } else {
+    rc = cmd == "--check" ? checkStore() : reindexStore();
+  }
+  // These commands answer on the terminal: comments that the configuration
+  // readers held back for a page are dropped, and no CGI header is sent.
+  fflush(stdout);
+  resetOutput();
+  return rc;
 }
