@@ -150,7 +150,6 @@ int useSecurity() {
   return c.security;
 }
 
-
 // ===========================================================================
 // List files of the configuration directory
 // ===========================================================================
@@ -825,6 +824,8 @@ void fillNames(std::vector<std::string>& names, bool& filled, int base, int coun
 
 bool initLangue() {
   ListCache& c = lists();
+  // Texts handed out live for the process: a loaded table is never replaced.
+  if (c.langueLoaded) return true;
   const std::string path = getCfgDir() + "/langue." + langueCode();
   std::string text;
   if (!slurp(path, &text)) {
