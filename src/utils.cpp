@@ -674,18 +674,19 @@ std::string writeTemp(const std::string& name, std::string_view text) {
   return tmp;
 }
 
-// The new index: every non-empty line whose key differs from `key`, in
-// order, then `newLine` (when not empty). Lines are copied by runs straight
-// from the read block; only the key fields of each line are looked at.
-int updateIndexLocked(const tLineKey& key, const std::string& newLine) {
-  const std::string indexPath = dataPath("index");
+// Writes the new index to a temporary file, flushed to disk: every
+// non-empty line whose key differs from `key`, in order, then `newLine`
+// (when not empty). Lines are copied by runs straight from the read block;
+// only the key fields of each line are looked at. The temporary path, or ""
+// when it could not be written (nothing is left behind).
+std::string buildIndex(const tLineKey& key, const std::string& newLine) {
   const std::string tmp = tempPathFor("index");
   tFileBuf out;
   if (!openBufFd(&out, ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), 'w',
                  kFileBlock))
-    return 0;
+    return std::string();
   tFileBuf in;
-  openBuf(&in, indexPath, 'r', kFileBlock);  // a missing index counts as empty
+  openBuf(&in, dataPath("index"), 'r', kFileBlock);  // a missing index counts as empty
   bool ok = true;
   std::string carry;  // a line that straddles two blocks
   auto keep = [&](std::string_view line) { return !line.empty() && !sameKey(lineKey(line), key); };
@@ -727,16 +728,20 @@ int updateIndexLocked(const tLineKey& key, const std::string& newLine) {
     carry += '\n';
     ok = writeFileBuf(&out, carry) >= 0;
   }
-  int written = 1;
-  if (ok && !newLine.empty()) {
-    written = writeFileBuf(&out, newLine);
-    ok = written >= 0;
-  }
+  if (ok && !newLine.empty()) ok = writeFileBuf(&out, newLine) >= 0;
   ok = syncBuf(&out) == 0 && ok;
   ok = closeBuf(&out) == 1 && ok;
-  if (ok && ::rename(tmp.c_str(), indexPath.c_str()) == 0) return written > 0 ? written : 1;
+  if (ok) return tmp;
   ::unlink(tmp.c_str());
-  return 0;
+  return std::string();
+}
+
+// Puts a written temporary file in place; false (and the temporary file
+// removed) when the rename fails.
+bool commit(const std::string& tmp, const std::string& path) {
+  if (::rename(tmp.c_str(), path.c_str()) == 0) return true;
+  ::unlink(tmp.c_str());
+  return false;
 }
 
 std::string_view stripLineEnd(std::string_view s) {
@@ -759,7 +764,9 @@ int updateIndex(const tHeader* head, const std::string* oldLine) {
   }
   tIndexLock lock;
   if (!lock.acquire(kIndexLockWait)) return 0;
-  return updateIndexLocked(key, newLine);
+  const std::string tmp = buildIndex(key, newLine);
+  if (tmp.empty() || !commit(tmp, dataPath("index"))) return 0;
+  return head ? static_cast<int>(newLine.size()) : 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -932,18 +939,24 @@ int writeBug(tHeader& head) {
   const std::string tmp = writeTemp(name, text);
   if (tmp.empty()) return -1;
   // The report file and its index line change together under the lock, so
-  // that the index always follows the last report written.
+  // that the index always follows the last report written; the new index is
+  // complete on disk before either file is replaced.
   tIndexLock lock;
   if (!lock.acquire(kIndexLockWait)) {
     ::unlink(tmp.c_str());
     return -2;
   }
-  if (::rename(tmp.c_str(), dataPath(name).c_str()) != 0) {
+  const std::string line = text.substr(0, text.find('\n') + 1);
+  const std::string indexTmp = buildIndex(lineKey(stripLineEnd(line)), line);
+  if (indexTmp.empty()) {
     ::unlink(tmp.c_str());
+    return -3;
+  }
+  if (!commit(tmp, dataPath(name))) {
+    ::unlink(indexTmp.c_str());
     return -1;
   }
-  const std::string line = text.substr(0, text.find('\n') + 1);
-  if (updateIndexLocked(lineKey(stripLineEnd(line)), line) <= 0) return -3;
+  if (!commit(indexTmp, dataPath("index"))) return -3;
   return 1;
 }
 
