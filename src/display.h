@@ -83,4 +83,19 @@ int padding(tGrid& table, tGridWidths& max);
 // dashes and "+", then "\n".
 void line(FILE* fd, const tGridWidths& max, int arg);
 
+// ---------------------------------------------------------------------------
+// Report page and printout
+// ---------------------------------------------------------------------------
+
+// Reads report `bugNum` and prints its action bar and body (to `fd`, or the
+// page when null); the red "not found" line (text 504) when it cannot be
+// read. `qs` is passed on by the action bar as QS.
+void displayBug(const std::string& bugNum, FILE* fd, std::string_view qs);
+// The action bar of report `num`: an anchor numbered per run, then the
+// seventeen buttons.
+void displayBugMenu(FILE* fd, const std::string& num, std::string_view qs);
+// The body of a report already read: field table, entries, history. With
+// `tofile` the links are absolute and the output goes into that file.
+void displayBugCore(const tHeader& bug, FILE* tofile);
+// The printout page of report `num` (CMD=Print).
 void printBug(const std::string& num);

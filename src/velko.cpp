@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 
 #include "config.h"
@@ -494,6 +495,18 @@ void addArg(tArgList& list, const std::string& name, const std::string& value) {
 
 const std::string& getQueryString() { return qsCopy(); }
 void setQSCopy(const std::string& qs) { qsCopy() = qs; }
+
+bool isReportName(std::string_view name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return false;
+  for (size_t i = 0; i < dot; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (!(isalnum(c) || c == '_' || c == '-' || c >= 0x80)) return false;
+  }
+  for (size_t i = dot + 1; i < name.size(); ++i)
+    if (!isdigit(static_cast<unsigned char>(name[i]))) return false;
+  return true;
+}
 
 void printNotAvailable(const char* function) {
   sendHeader();

@@ -149,6 +149,14 @@ void splitQueryString(std::string_view qs, tArgList& list);
 // The whole life of one request (or of an administration command).
 int velkoMain(int argc, char** argv);
 
+// True when `name` has the form of a report name: a prefix of letters,
+// digits, '_', '-' or non-ASCII bytes, a '.', then digits. Only such names
+// are used as file names of the data directory.
+bool isReportName(std::string_view name);
+
+// The notification mail of an action on report `num` by `user`.
+void sendMailBug(const std::string& num, tAction act, const std::string& user);
+
 // Scaffolding page of a function that this build does not provide yet.
 void printNotAvailable(const char* function);
 

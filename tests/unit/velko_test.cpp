@@ -246,3 +246,11 @@ TEST(Replay, TestArgumentReplaysPreviousQuery) {
   const tArgList list = getQuery("TEST");
   EXPECT_EQ(dump(list), "who=me;CMD=search;");
 }
+
+TEST(ReportName, OnlyTheReportNameFormIsAccepted) {
+  for (const char* ok : {"ABDXY.00012", "T_a.00001", "AB-C.123456", "x\xc3\xa9.00001"})
+    EXPECT_TRUE(isReportName(ok)) << ok;
+  for (const char* bad : {"", ".00001", "AB.", "AB", "../etc.00001", "a/b.00001", "AB.0001x",
+                          "AB..00001", "AB.00001/", "A B.00001", "index", "TRACE_X.00001/f"})
+    EXPECT_FALSE(isReportName(bad)) << bad;
+}
