@@ -15,6 +15,9 @@
 #include "utils.h"
 
 #include <dirent.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -83,8 +86,9 @@ size_t cutLength(std::string_view text, size_t width) {
   return n;
 }
 
-void setText(std::string& dst, std::string_view src, size_t width) {
-  dst.assign(src.data(), cutLength(src, width));
+inline void setText(std::string& dst, std::string_view src, size_t width) {
+  dst.clear();  // clear and append: cheaper than assign, keeps the capacity
+  dst.append(src.data(), src.size() < width ? src.size() : cutLength(src, width));
 }
 
 // Appends a text field: cut to its width, '|' replaced by the stand-in,
@@ -113,6 +117,17 @@ char letter(int value) { return value >= 0 && value < 26 ? static_cast<char>('a'
 // value saturates instead of overflowing. False when no digit was read (the
 // target is then left alone); *whole tells whether the field was nothing else.
 bool parseLong(std::string_view s, long* out, bool* whole = nullptr) {
+  // The usual field: a few digits and nothing else.
+  if (!s.empty() && s.size() < 19) {
+    long v = 0;
+    size_t k = 0;
+    while (k < s.size() && static_cast<unsigned char>(s[k] - '0') < 10) v = v * 10 + (s[k++] - '0');
+    if (k == s.size()) {
+      if (whole) *whole = true;
+      *out = v;
+      return true;
+    }
+  }
   size_t i = 0;
   while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) ++i;
   bool neg = false;
@@ -362,19 +377,46 @@ struct tSplitLine {
   std::string_view title;
 };
 
-void splitIndexLine(std::string_view line, tSplitLine* s, size_t maxFields = kIndexFields - 1) {
-  s->count = 0;
-  const char* p = line.data();
-  const char* const end = p + line.size();
-  for (;;) {
-    const void* bar = memchr(p, '|', static_cast<size_t>(end - p));
-    if (!bar) break;
-    const char* b = static_cast<const char*>(bar);
-    if (s->count < maxFields) s->fields[s->count] = std::string_view(p, static_cast<size_t>(b - p));
-    ++s->count;
-    p = b + 1;
+// Splits at every '|' (16 bytes at a time where the processor allows: this
+// is the inner loop of every index read). With `stopWhenFull` the walk ends
+// once maxFields separators were seen; `title` is then not set.
+void splitIndexLine(std::string_view line, tSplitLine* s, size_t maxFields = kIndexFields - 1,
+                    bool stopWhenFull = false) {
+  size_t count = 0;
+  size_t start = 0;
+  const char* const base = line.data();
+  const size_t n = line.size();
+  size_t i = 0;
+  auto found = [&](size_t pos) {
+    if (count < maxFields) s->fields[count] = std::string_view(base + start, pos - start);
+    ++count;
+    start = pos + 1;
+  };
+#ifdef __SSE2__
+  const __m128i bar = _mm_set1_epi8('|');
+  for (; i + 16 <= n; i += 16) {
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i)), bar)));
+    while (mask) {
+      found(i + static_cast<size_t>(__builtin_ctz(mask)));
+      mask &= mask - 1;
+      if (stopWhenFull && count >= maxFields) {
+        s->count = count;
+        return;
+      }
+    }
   }
-  s->title = std::string_view(p, static_cast<size_t>(end - p));
+#endif
+  for (; i < n; ++i) {
+    if (base[i] != '|') continue;
+    found(i);
+    if (stopWhenFull && count >= maxFields) {
+      s->count = count;
+      return;
+    }
+  }
+  s->count = count;
+  s->title = std::string_view(base + start, n - start);
 }
 
 void resetHeader(tHeader* h) {
@@ -419,7 +461,7 @@ struct tLineKey {
 
 tLineKey lineKey(std::string_view line) {
   tSplitLine s;
-  splitIndexLine(line, &s, 8);
+  splitIndexLine(line, &s, 8, true);
   tLineKey k;
   const size_t n = std::min<size_t>(s.count, 8);
   if (n > 1) parseInt(s.fields[1], &k.number);

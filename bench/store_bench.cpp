@@ -1,0 +1,159 @@
+// store_bench: the cost of the report store on an installation of 100,000
+// reports, each figure also as a ratio to copying the index with cp.
+//
+//   store_bench [reports] [directory]
+//
+// Builds the installation in a temporary folder (or `directory`), then times
+// one updateIndex, a full read of the index with readIndex, and readBug and
+// writeBug of a report with 200 entries (writeBug includes its index update).
+// Every figure is the median of several runs.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "utils.h"
+
+namespace {
+
+double seconds(const std::function<void()>& fn, int runs) {
+  std::vector<double> t;
+  for (int i = 0; i < runs; ++i) {
+    const auto a = std::chrono::steady_clock::now();
+    fn();
+    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - a).count());
+  }
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f || fwrite(text.data(), 1, text.size(), f) != text.size()) {
+    perror(path.c_str());
+    exit(1);
+  }
+  fclose(f);
+}
+
+tHeader makeReport(int number) {
+  tHeader h;
+  h.prefix = "XY";
+  h.number = number;
+  h.phase = SPECIFICATION;
+  h.date = 1079355909 + number;
+  h.submitter = "user" + std::to_string(number % 17);
+  h.severity = 1 + number % 4;
+  h.project = "P";
+  h.subProject = "G";
+  h.module = "module" + std::to_string(number % 9);
+  h.version = "1." + std::to_string(number % 5);
+  h.expvers = "2.0";
+  h.status = static_cast<tStatus>(number % 11);
+  h.assignedTo = "user2";
+  h.testref = "TEST-" + std::to_string(number);
+  h.mdaPda = "MDA";
+  h.timeEstimate = 3;
+  h.title = "Report number " + std::to_string(number) + " about a crash when saving a large file";
+  return h;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int count = argc > 1 ? atoi(argv[1]) : 100000;
+  std::string root;
+  if (argc > 2) {
+    root = argv[2];
+  } else {
+    char tmpl[] = "/tmp/velko-bench.XXXXXX";
+    root = mkdtemp(tmpl);
+  }
+  for (const char* d : {"", "/config", "/cfg", "/data", "/data/tmp"})
+    mkdir((root + d).c_str(), 0755);
+  writeFile(root + "/config/velko.cfg",
+            "DATADIR " + root + "/data/\nCONFIGDIR " + root + "/cfg/\nLANGUAGE EN\n");
+  writeFile(root + "/cfg/project.cfg", "P:AB:boss:valid\n");
+  writeFile(root + "/cfg/phase.cfg", "specification:D\n");
+  writeFile(root + "/cfg/P_subproject.cfg", "G:XY\n");
+  setenv("PWD", root.c_str(), 1);
+  clearConfigCache();
+  const std::string data = root + "/data/";
+
+  // The installation: report files and their index, written directly.
+  const auto b0 = std::chrono::steady_clock::now();
+  std::string index;
+  for (int i = 1; i <= count; ++i) {
+    tHeader h = makeReport(i);
+    historyAt(&h, h.date, "Created by %s", h.submitter, "", "");
+    writeFile(data + getBugName(h), formatBug(h));
+    index += writeIndexToStr(h);
+  }
+  writeFile(data + "index", index);
+  const double build = std::chrono::duration<double>(std::chrono::steady_clock::now() - b0).count();
+
+  tHeader big = makeReport(count / 2);
+  for (int e = 0; e < 200; ++e)
+    addAnalyse(&big, "Analysis " + std::to_string(e), "user1", 1079355909 + e,
+               std::string(6, 'x') + " line one of the analysis\nline two with more words\n"
+               "line three\n");
+  if (writeBug(big) != 1) {
+    fprintf(stderr, "writeBug failed\n");
+    return 1;
+  }
+  const std::string bigName = getBugName(big);
+
+  const std::string cpCmd = "cp '" + data + "index' '" + data + "index.copy'";
+  const int runs = 7;
+  const double cp = seconds([&] {
+    if (system(cpCmd.c_str()) != 0) exit(1);
+  }, runs);
+  tHeader mid = makeReport(count / 3);
+  const double update = seconds([&] {
+    mid.timeSpent++;
+    if (updateIndex(&mid, nullptr) <= 0) exit(1);
+  }, runs);
+  size_t lines = 0;
+  const double read = seconds([&] {
+    tFileBuf f;
+    openBuf(&f, data + "index", 'r', kFileBlock);
+    tHeader h;
+    lines = 0;
+    while (readIndex(&f, &h) >= 0) ++lines;
+  }, runs);
+  const double readBig = seconds([&] {
+    if (!readBug(bigName)) exit(1);
+  }, runs);
+  const double writeBig = seconds([&] {
+    if (writeBug(big) != 1) exit(1);
+  }, runs);
+  const std::string report = formatBug(big);
+  const std::string tmpBig = data + "big.copy";
+  const double writeBigFile = seconds([&] { writeFile(tmpBig, report); }, runs);
+
+  struct stat st;
+  stat((data + "index").c_str(), &st);
+  printf("installation: %d reports, index %lld bytes, %zu lines (built in %.1f s) in %s\n", count,
+         static_cast<long long>(st.st_size), lines, build, root.c_str());
+  printf("%-34s %10s %8s\n", "operation", "ms", "x cp");
+  auto row = [&](const char* what, double t) { printf("%-34s %10.2f %8.2f\n", what, t * 1e3, t / cp); };
+  row("cp of the index", cp);
+  row("updateIndex (one report)", update);
+  row("readIndex of the whole index", read);
+  row("readBug, 200 entries", readBig);
+  row("writeBug, 200 entries (+ index)", writeBig);
+  row("  of which the report bytes", writeBigFile);
+  printf("report with 200 entries: %zu bytes\n", report.size());
+  if (argc <= 2) {
+    const std::string rm = "rm -rf '" + root + "'";
+    if (system(rm.c_str()) != 0) return 1;
+  }
+  return 0;
+}
