@@ -8,7 +8,8 @@
 # (root, ip netns), listening on 127.0.0.1:25 and 127.0.0.1:110 of that
 # namespace only, so they never meet a mail service of the machine. The
 # tests enter the namespace themselves. Without a namespace they listen on
-# 127.0.0.1:2525 and 127.0.0.1:1110 of the machine.
+# 127.0.0.1:2525 and 127.0.0.1:1110 of the machine (also when
+# VELKO_MAIL_NO_NETNS is set).
 #
 #   scripts/mailservers.sh start   install when missing, configure, start
 #   scripts/mailservers.sh stop    stop both and remove the namespace
@@ -54,7 +55,9 @@ install_packages() {
 
 setup_netns() {
   USE_NS=
-  if ip netns list 2>/dev/null | grep -qw "$NETNS"; then
+  if [ -n "${VELKO_MAIL_NO_NETNS:-}" ]; then
+    :  # asked to run without a namespace
+  elif ip netns list 2>/dev/null | grep -qw "$NETNS"; then
     USE_NS=1
   elif ip netns add "$NETNS" 2>/dev/null; then
     USE_NS=1
@@ -115,9 +118,12 @@ virtual_gid_maps = static:$MAILGID
 maillog_file = $ROOT/postfix.log
 smtputf8_enable = no
 EOF
-  cat > "$pf/master.cf" <<'EOF'
+  # The SMTP service is named by its port.
+  cat > "$pf/master.cf" <<EOF
 # service type  private unpriv  chroot  wakeup  maxproc command
-smtp      inet  n       -       n       -       -       smtpd
+$SMTP_PORT        inet  n       -       n       -       -       smtpd
+EOF
+  cat >> "$pf/master.cf" <<'EOF'
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
 qmgr      unix  n       -       n       300     1       qmgr
@@ -204,20 +210,28 @@ wait_port() {
   return 1
 }
 
+# Waits up to 5 seconds for the process of pid file $1 to end.
+wait_gone() {
+  local pid i
+  pid=$(tr -dc 0-9 < "$1" 2>/dev/null) || return 0
+  [ -n "$pid" ] || return 0
+  for i in $(seq 1 50); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+}
+
 do_stop() {
   if [ -f "$ROOT/postfix/main.cf" ]; then
     USE_NS=
     ip netns list 2>/dev/null | grep -qw "$NETNS" && USE_NS=1
-    in_ns postfix -c "$ROOT/postfix" stop >/dev/null 2>&1
+    in_ns postfix -c "$ROOT/postfix" stop </dev/null >/dev/null 2>&1
+    wait_gone "$ROOT/spool/pid/master.pid"
   fi
   if [ -f "$ROOT/dovecot/run/master.pid" ]; then
-    kill "$(cat "$ROOT/dovecot/run/master.pid")" 2>/dev/null
+    kill "$(tr -dc 0-9 < "$ROOT/dovecot/run/master.pid")" 2>/dev/null
+    wait_gone "$ROOT/dovecot/run/master.pid"
   fi
-  local i
-  for i in $(seq 1 50); do
-    [ -f "$ROOT/dovecot/run/master.pid" ] && kill -0 "$(cat "$ROOT/dovecot/run/master.pid")" 2>/dev/null || break
-    sleep 0.1
-  done
   ip netns del "$NETNS" 2>/dev/null
   rm -f "$ROOT/env"
   return 0
@@ -233,10 +247,14 @@ do_start() {
   write_postfix
   write_dovecot
   make_mailboxes
-  postfix -c "$ROOT/postfix" set-permissions >/dev/null 2>&1
-  postfix -c "$ROOT/postfix" check >&2 || { log "postfix check failed"; exit 1; }
-  in_ns postfix -c "$ROOT/postfix" start >&2 || { log "postfix did not start"; exit 1; }
-  in_ns dovecot -c "$ROOT/dovecot/dovecot.conf" || { log "dovecot did not start"; exit 1; }
+  postfix -c "$ROOT/postfix" set-permissions </dev/null >/dev/null 2>&1
+  postfix -c "$ROOT/postfix" check </dev/null >&2 || { log "postfix check failed"; exit 1; }
+  # The daemons must not keep this script's output open: a caller that
+  # reads it through a pipe would wait for ever.
+  in_ns postfix -c "$ROOT/postfix" start </dev/null >>"$ROOT/start.log" 2>&1 ||
+    { cat "$ROOT/start.log" >&2; log "postfix did not start"; exit 1; }
+  in_ns dovecot -c "$ROOT/dovecot/dovecot.conf" </dev/null >>"$ROOT/start.log" 2>&1 ||
+    { cat "$ROOT/start.log" >&2; log "dovecot did not start"; exit 1; }
   wait_port "$SMTP_PORT" || { log "no SMTP server on port $SMTP_PORT"; exit 1; }
   wait_port "$POP3_PORT" || { log "no POP3 server on port $POP3_PORT"; exit 1; }
   cat > "$ROOT/env" <<EOF
