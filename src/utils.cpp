@@ -631,8 +631,14 @@ bool strToIndex(std::string_view line, tHeader* h) {
 }
 
 std::string indexKey(const tHeader& h) {
-  return strprintf("%s,%s,%d,%d", h.project.c_str(), h.subProject.c_str(), static_cast<int>(h.phase),
-                   h.number);
+  return h.project + "," + h.subProject + "," + std::to_string(static_cast<int>(h.phase)) + "," +
+         std::to_string(h.number);
+}
+
+std::string indexKeyOfLine(std::string_view line) {
+  const tLineKey k = lineKey(line);
+  return std::string(k.project) + "," + std::string(k.subProject) + "," + std::to_string(k.phase) +
+         "," + std::to_string(k.number);
 }
 
 int readIndex(tFileBuf* fbuf, tHeader* head) {

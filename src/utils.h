@@ -155,6 +155,9 @@ std::string writeIndexToReadableStr(const tHeader& head);
 bool strToIndex(std::string_view line, tHeader* head);
 // The key "%s,%s,%d,%d" (project, group, phase, number) of a record.
 std::string indexKey(const tHeader& head);
+// The key of an index line (without line feed), read as updateIndex reads
+// it: always the key that strToIndex into a fresh record gives.
+std::string indexKeyOfLine(std::string_view line);
 // Clears `head` and reads the next index line of `fbuf` into it. The result
 // of readFileLine: length, 0 for an empty line, -1 at end of file.
 int readIndex(tFileBuf* fbuf, tHeader* head);
