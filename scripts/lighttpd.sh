@@ -14,7 +14,13 @@ if ! command -v lighttpd >/dev/null 2>&1 && [ ! -x /usr/sbin/lighttpd ]; then
 fi
 lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
 mkdir -p "$dir/logs"
+# lighttpd gives its CGI processes a fresh environment: the sanitizer options
+# of a test run are passed on explicitly.
+env=""
+for v in ASAN_OPTIONS UBSAN_OPTIONS; do
+  if [ -n "${!v:-}" ]; then env="$env, \"$v\" => \"${!v}\""; fi
+done
 sed -e "s|@WWW@|$dir/www|g" -e "s|@PORT@|$port|g" -e "s|@LOGS@|$dir/logs|g" \
-    -e "s|@IMAGES@|$top/images|g" -e "s|@HELP@|$top/help|g" \
+    -e "s|@IMAGES@|$top/images|g" -e "s|@HELP@|$top/help|g" -e "s|@ENV@|$env|g" \
     "$top/scripts/lighttpd.conf.in" > "$dir/lighttpd.conf"
 exec "$lighttpd" -D -f "$dir/lighttpd.conf"
