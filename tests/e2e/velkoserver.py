@@ -117,10 +117,11 @@ class VelkoServer:
             self.port = free_port()
             env = dict(os.environ)
             env.update(SANITIZER_ENV)
-            self.proc = subprocess.Popen(
-                [os.path.join(SOURCE_DIR, "scripts", "lighttpd.sh"), self.root, str(self.port)],
-                stdout=open(os.path.join(self.root, "logs", "lighttpd.out"), "ab"),
-                stderr=subprocess.STDOUT, env=env, start_new_session=True)
+            with open(os.path.join(self.root, "logs", "lighttpd.out"), "ab") as out:
+                self.proc = subprocess.Popen(
+                    [os.path.join(SOURCE_DIR, "scripts", "lighttpd.sh"), self.root,
+                     str(self.port)],
+                    stdout=out, stderr=subprocess.STDOUT, env=env, start_new_session=True)
             deadline = time.time() + 15
             while time.time() < deadline and self.proc.poll() is None:
                 try:
