@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -350,8 +351,18 @@ int myRecieve(int sock, int delay, const char** buf) {
 int mySend(int sock, const std::string& data, int lines) {
   errno = 0;
   // MSG_NOSIGNAL: a server that closed the connection must not kill the
-  // request with SIGPIPE.
-  const ssize_t n = send(sock, data.data(), data.size(), MSG_NOSIGNAL);
+  // request with SIGPIPE. The send time-out of the socket may cut a write
+  // short: the rest is sent too, so that no piece of a mail is dropped.
+  ssize_t n = 0;
+  while (static_cast<size_t>(n) < data.size()) {
+    const ssize_t w = send(sock, data.data() + n, data.size() - n, MSG_NOSIGNAL);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (n == 0) n = w;
+      break;
+    }
+    n += w;
+  }
   emitf("<! write : %d/%d err:%d[", static_cast<int>(n), static_cast<int>(data.size()), errno);
   emit("]> \n");
   for (int i = 0; i < lines; ++i) myRecieve(sock, kReplyWait, nullptr);
@@ -413,9 +424,20 @@ void monmail(const std::string& hostname, const std::string& to, const std::stri
   while (pos <= to.size()) {
     size_t comma = to.find(',', pos);
     if (comma == std::string::npos) comma = to.size();
-    const std::string addr = to.substr(pos, comma - pos);
+    std::string addr = to.substr(pos, comma - pos);
     pos = comma + 1;
+    while (!addr.empty() && isBlank(addr.back())) addr.pop_back();
+    while (!addr.empty() && isBlank(addr.front())) addr.erase(0, 1);
     if (addr.empty()) continue;
+    // A line end or a bracket would end the command early and start
+    // another one of the address's making.
+    if (addr.find_first_of("<>\r\n\t ") != std::string::npos ||
+        std::any_of(addr.begin(), addr.end(), [](char c) {
+          return static_cast<unsigned char>(c) < 32 || c == 127;
+        })) {
+      emitf("<! address left out : %s >\n", traceSafe(addr).c_str());
+      continue;
+    }
     mySend(sock, strprintf("RCPT TO:<%s>\r\n", addr.c_str()), 0);
     emitf("<! sending mail to : %s >\n", traceSafe(addr).c_str());
     myRecieve(sock, kReplyWait, nullptr);
@@ -594,6 +616,7 @@ bool writeFileWhole(const std::string& path, const std::string& data) {
   const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   bool ok = true;
+  errno = 0;
   size_t off = 0;
   while (ok && off < data.size()) {
     const ssize_t n = write(fd, data.data() + off, data.size() - off);
@@ -604,7 +627,9 @@ bool writeFileWhole(const std::string& path, const std::string& data) {
   if (ok && fsync(fd) != 0) ok = false;
   if (close(fd) != 0) ok = false;
   if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
+  const int err = errno;
   unlink(tmp.c_str());
+  errno = err;
   return false;
 }
 

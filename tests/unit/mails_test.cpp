@@ -262,7 +262,7 @@ TEST_F(DialogueTest, SmtpFollowsRfc5321AndStuffsDots) {
   TempInstall inst("DOMAIN example.org\n");
   inst.write("data/tmp/mail", "Subject: test\n \n<HTML>\n.\n.hidden\r\nlast");
   const std::string page = captureOutput(
-      [&] { monmail(srv.host(), "a@x,b@y", inst.dataDir() + "tmp/mail"); });
+      [&] { monmail(srv.host(), "a@x, b@y,c@z>\r\nDATA", inst.dataDir() + "tmp/mail"); });
   const std::string& log = srv.log();
   EXPECT_TRUE(contains(log, "MAIL FROM:<www@example.org>\r\nRCPT TO:<a@x>\r\nRCPT TO:<b@y>\r\n"
                             "DATA\r\n"))
@@ -277,6 +277,7 @@ TEST_F(DialogueTest, SmtpFollowsRfc5321AndStuffsDots) {
   EXPECT_TRUE(contains(page, "<! read : 16 220 [220 fake ESMTP..]>\n")) << page;
   EXPECT_TRUE(contains(page, "<! refused RCPT TO : 550 5.1.1 <b@y}: no such user >")) << page;
   EXPECT_FALSE(contains(page, "<b@y>")) << page;
+  EXPECT_TRUE(contains(page, "<! address left out : c@z} >")) << page;
 }
 
 TEST_F(DialogueTest, SilentSmtpServerCostsOneBoundedWait) {
