@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the store benchmark without sanitizers and runs it:
-#   bench/run.sh [reports]      (default 100000)
+#   bench/store_bench.sh [reports]      (default 100000)
 # The build goes to build-bench/ beside the sources.
 set -e
 src=$(cd "$(dirname "$0")/.." && pwd)
