@@ -100,9 +100,8 @@ class VelkoServer:
         return self.base_url() + path
 
     # -- life cycle
-    def start(self):
-        if not have_lighttpd():
-            raise RuntimeError("lighttpd is not installed")
+    def install(self):
+        """Makes the installation only (no web server); returns self."""
         self.root = tempfile.mkdtemp(prefix="velko-www.")
         subprocess.run([os.path.join(SOURCE_DIR, "scripts", "make_install.sh"), self.root,
                         self.binary], check=True, stdout=subprocess.DEVNULL)
@@ -112,6 +111,12 @@ class VelkoServer:
         self.lang = load_language(self.cfg)
         if self.prepare:
             self.prepare(self)
+        return self
+
+    def start(self):
+        if not have_lighttpd():
+            raise RuntimeError("lighttpd is not installed")
+        self.install()
         last = None
         for _ in range(5):  # a port taken between the probe and the bind: try another
             self.port = free_port()
@@ -212,6 +217,29 @@ class VelkoServer:
 
     def check(self):
         return self.velko("--check")
+
+    def cgi_env(self, query="", body=None, content_type="application/x-www-form-urlencoded"):
+        """The environment lighttpd gives the executable for one request."""
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PWD": self.cgi_dir,
+               "SCRIPT_NAME": CGI, "SCRIPT_FILENAME": os.path.join(self.cgi_dir, "velko"),
+               "SERVER_PORT": str(self.port or 80), "SERVER_NAME": "127.0.0.1",
+               "REMOTE_ADDR": "127.0.0.1", "GATEWAY_INTERFACE": "CGI/1.1",
+               "QUERY_STRING": query, "REQUEST_METHOD": "GET"}
+        env.update(SANITIZER_ENV)
+        if body is not None:
+            env.update(REQUEST_METHOD="POST", CONTENT_LENGTH=str(len(body)),
+                       CONTENT_TYPE=content_type)
+        return env
+
+    def spawn(self, query="", body=None, length=None, **kw):
+        """Starts the executable directly as lighttpd would (standard input
+        and output are pipes); `length` overrides CONTENT_LENGTH."""
+        env = self.cgi_env(query, body if body is not None else (b"" if length else None))
+        if length is not None:
+            env["CONTENT_LENGTH"] = str(length)
+        return subprocess.Popen([os.path.join(self.cgi_dir, "velko")], env=env, cwd=self.cgi_dir,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, **kw)
 
     # -- the data directory
     def report_names(self):

@@ -39,7 +39,7 @@ class Outcome:
         self.lock = threading.Lock()
         self.created = []       # (name, title) answered with the report page
         self.applied = []       # (name, history text) answered as applied
-        self.refused = []       # (what, body excerpt) answered with a refusal
+        self.refused = []       # (what, page) answered with a refusal
         self.bad = []           # (what, status or error) not answered with a page
         self.shared = []
         self.requests = 0
@@ -80,11 +80,11 @@ def create(srv, out, title, text="Load test report.\n"):
     if m and title in page and not failed_save(srv, page):
         out.add("created", (m.group(1), title))
         return m.group(1)
-    out.add("refused", ("create " + title, page[-600:]))
+    out.add("refused", ("create " + title, page))
     return None
 
 
-def act(srv, out, name, action, token):
+def act(srv, out, name, action, token, text=None):
     """One workflow action on report `name`; `token` makes its history line
     unique. Returns the history text when answered as applied."""
     if action == "Observed":
@@ -92,7 +92,8 @@ def act(srv, out, name, action, token):
     elif action == "Open":
         fields, line = {"submitter": token, "User": "admin"}, srv.lang[2048] % (token, "admin")
     else:  # Analyse, a POST with a text
-        fields = {"title": token, "User": "admin", "text": "Analysis %s\n" % token * 3}
+        fields = {"title": token, "User": "admin",
+                  "text": text if text is not None else "Analysis %s\n" % token * 3}
         line = srv.lang[2088] % (token, "admin")
     fields = dict(fields, CMD=action, Num=name, QS="")
     t = time.time()
@@ -115,7 +116,7 @@ def act(srv, out, name, action, token):
     if line in page and not failed_save(srv, page):
         out.add("applied", (name, line))
         return line
-    out.add("refused", ("%s %s" % (action, name), page[-600:]))
+    out.add("refused", ("%s %s" % (action, name), page))
     return None
 
 
