@@ -1,12 +1,18 @@
 #include "display.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include "config.h"
 #include "cookies.h"
 #include "html.h"
+#include "utils.h"
 
 namespace {
 
@@ -319,7 +325,385 @@ void line(FILE* fd, const tGridWidths& max, int arg) {
   writeOut(fd, out);
 }
 
+// ---------------------------------------------------------------------------
+// Report page
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Per-run state of the report page.
+struct ReportPageState {
+  int anchor = 0;            // number of the next action bar's anchor
+  std::string scriptFor;     // what the absolute script address was built for
+  std::string absoluteScript;
+};
+
+ReportPageState& pageState() {
+  static ReportPageState s;
+  return s;
+}
+
+// The seventeen buttons of the action bar, in their order.
+struct BarButton {
+  const char* gif;
+  const char* cmd;
+  int tooltip;  // language text
+};
+const BarButton kBarButtons[] = {
+    {"header", "Change_Header", 140},   {"observe", "Observed", 141},
+    {"analyse", "Analyse", 142},        {"attach", "Attach", 143},
+    {"copy", "Copy", 144},              {"assign", "Assign", 145},
+    {"open", "Open", 146},              {"notabug", "Not_a_Bug", 147},
+    {"notRep", "Not_Reproducible", 148}, {"duplicate", "Duplicate", 149},
+    {"postpone", "Postpone", 150},      {"correct", "Corrected", 151},
+    {"forverif", "For_Verification", 152}, {"verify", "Verified", 153},
+    {"reject", "Rejected", 154},        {"abandon", "Abandoned", 155},
+    {"print", "Print", 156},
+};
+
+// The script address of the body's links: SCRIPT_NAME for the page; for a
+// file (a mail body) "http://HOSTNAME[:PORT]SCRIPT_NAME", at most 399
+// characters, built once per run.
+const std::string& scriptAddress(bool absolute) {
+  static std::string relative;
+  relative = envOrEmpty("SCRIPT_NAME");
+  if (!absolute) return relative;
+  ReportPageState& s = pageState();
+  const std::string key = absoluteBase() + "\n" + relative;
+  if (s.absoluteScript.empty() || s.scriptFor != key) {
+    s.absoluteScript = absoluteBase() + relative;
+    if (s.absoluteScript.size() > 399) s.absoluteScript.resize(399);
+    s.scriptFor = key;
+  }
+  return s.absoluteScript;
+}
+
+// A language text used as a format for three strings (the correction and
+// verification rows). The text comes from a file an administrator edits,
+// so it is not handed to printf; the values are escaped for the page.
+std::string formatText3(int num, const std::string& a, const std::string& b,
+                        const std::string& c, bool html) {
+  if (html) return applyHistoryFormat(langue(num), escapeHtml(a), escapeHtml(b), escapeHtml(c));
+  return applyHistoryFormat(langue(num), a, b, c);
+}
+
+// A path inside a quoted URL: the separators of a file path are kept, every
+// byte that would change the URL's meaning (blank, '&', '#', '%', '+', '?',
+// quotes...) is written %XX.
+std::string urlPath(std::string_view s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string r;
+  for (char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+        strchr("-._~/:,", c) != nullptr) {
+      r += c;
+    } else {
+      r += '%';
+      r += kHex[u >> 4];
+      r += kHex[u & 15];
+    }
+  }
+  return r;
+}
+
+// The text of an entry as recorded: cut at its byte count.
+std::string_view entryText(const tAnalyse& a) {
+  const size_t n = a.length < 0 ? 0 : static_cast<size_t>(a.length);
+  return std::string_view(a.data).substr(0, std::min(n, a.data.size()));
+}
+
+// The stored path of an attachment (its text without the line end).
+std::string attachmentPath(const tAnalyse& a) {
+  std::string p(entryText(a));
+  while (!p.empty() && (p.back() == '\n' || p.back() == '\r')) p.pop_back();
+  return p;
+}
+
+// A report read from the data directory, or null. The name must have the
+// form of a report name (it becomes a file name); an empty file (a number
+// reserved by a creation still under way) is no report either.
+std::unique_ptr<tHeader> readNamedBug(const std::string& name) {
+  if (!isReportName(name)) return nullptr;
+  std::unique_ptr<tHeader> bug = readBug(name);
+  if (bug && bug->number <= 0 && bug->project.empty()) bug.reset();
+  return bug;
+}
+
+void notFound(FILE* fd, const std::string& name) {
+  writeOutf(fd, "<FONT COLOR=RED>%s %s <BR></FONT>\n", langue(504).c_str(),
+            escapeHtml(name).c_str());
+}
+
+}  // namespace
+
+void resetReportPageState() { pageState() = ReportPageState(); }
+
+void displayBug(const std::string& bugNum, FILE* fd, std::string_view qs) {
+  std::unique_ptr<tHeader> bug = readNamedBug(bugNum);
+  if (!bug) {
+    notFound(fd, bugNum);
+    return;
+  }
+  displayBugMenu(fd, bugNum, qs);
+  displayBugCore(*bug, fd);
+  freeHeader(bug);
+}
+
+void displayBugMenu(FILE* fd, const std::string& num, std::string_view qs) {
+  writeOutf(fd, "<a name=%05d>\n", pageState().anchor++);
+  writeOut(fd, "<TABLE BORDER=0 CELLSPACING=0 CELLPADDING=0 WIDTH=100%>\n");
+  writeOut(fd, "<TR>\n");
+  for (const BarButton& b : kBarButtons)
+    displayMenuButton(fd, b.gif, b.cmd, langue(b.tooltip), num, qs);
+  writeOut(fd, "</TR></TABLE>\n");
+}
+
+void displayBugCore(const tHeader& bug, FILE* tofile) {
+  const std::string& script = scriptAddress(tofile != nullptr);
+  const std::string name = getBugName(bug);
+  auto L = [](int n) { return langue(n).c_str(); };
+  auto E = [](const std::string& v) { return escapeHtml(v); };
+  std::string out;
+  out.reserve(4096);
+
+  // The fields.
+  out += "<TABLE BORDER=1 WIDTH=100%>";
+  out += strprintf("<TR><TD><B>%s</B></TD>\n", E(name).c_str());
+  out += strprintf("<TD>%s</TD>\n", E(time2char(bug.date)).c_str());
+  out += strprintf("<TD>%s : <B>%s</B></TD>\n", L(119), getStatusName(bug.status).c_str());
+  out += strprintf("<TD>%s :<B> %s</B></TD>\n", L(113), E(bug.submitter).c_str());
+  out += "</TR>\n";
+  out += strprintf("<TR><TD COLSPAN=4>%s : <B>%s</B></TD></TR>\n", L(106), E(bug.title).c_str());
+  out += strprintf("<TR><TD>%s : <B>%s<B></TD>\n", L(100), E(bug.project).c_str());
+  out += strprintf("<TD>%s : %s</TD>\n", L(101), E(bug.subProject).c_str());
+  out += strprintf("<TD>%s : %s</TD>\n", L(102), E(getPhaseName(bug.phase)).c_str());
+  out += strprintf("<TD>%s : %s</TD></TR>\n", L(108), E(bug.module).c_str());
+  out += strprintf("<TR><TD>%s : <B>%s<B></TD>\n", L(109), getSeverityName(bug.severity).c_str());
+  out += strprintf("<TD>%s : %s</TD>\n", L(110), E(bug.version).c_str());
+  out += strprintf("<TD>%s : %s</TD>\n", L(111), E(bug.expvers).c_str());
+  out += strprintf("<TD>%s : %s</TD></TR>\n", L(104), E(getImpactName(bug.impact)).c_str());
+  out += strprintf("<TR><TD>%s : %s</TD>\n", L(123), getTypeName(bug.fileType).c_str());
+  // Text 112 labels this cell on the page (the printout uses 122).
+  out += strprintf("<TD>%s : %s</TD>\n", L(112), E(bug.mdaPda).c_str());
+  out += strprintf("<TD>%s : <B>%s</B></TD>\n", L(117), E(bug.assignedTo).c_str());
+  out += strprintf("<TD>%s : %ld</TD></TR>\n", L(124), bug.timeEstimate);
+  if (bug.status == POSTPONE)
+    out += strprintf("<TR><TD COLSPAN=4>%s : %s</TD></TR>\n", L(125),
+                     E(time2char(bug.postponeDate)).c_str());
+  if (bug.status == CORRECTED || bug.status == VERIFIED) {
+    out += "<TR><TD COLSPAN=3>";
+    out += formatText3(126, bug.corrector, time2char(bug.correctDate), bug.correctVersion, true);
+    out += strprintf("</TD>\n<TD>%s : %ld</TD></TR>\n", L(127), bug.timeSpent);
+  }
+  if (bug.status == VERIFIED) {
+    out += "<TR><TD COLSPAN=4>";
+    out += formatText3(128, bug.verifiedBy, time2char(bug.verifyDate), bug.verifyVersion, true);
+    out += "</TD></TR>\n";
+  }
+  if (!bug.testref.empty())
+    out += strprintf("<TD COLSPAN=4>%s: %s</TD></TR>\n", L(129), E(bug.testref).c_str());
+  out += "</TABLE>\n";
+
+  // The entries, numbered over the whole list.
+  out += "<TABLE BORDER=1 WIDTH=100%>\n";
+  writeOut(tofile, out);
+  out.clear();
+  int index = 0;
+  for (const tAnalyse& a : bug.data) {
+    if (a.dataType == TYPE_ATTACHMENT) {
+      const std::string path = attachmentPath(a);
+      const size_t trace = path.find("TRACE_");
+      const std::string target =
+          trace == std::string::npos ? path : getDataDir() + path.substr(trace);
+      out = strprintf("<TR><TD><B><A HREF=\"%s?%s=%s&%s=%s\">", escapeAttr(script).c_str(), "CMD",
+                      "FILE", "title", escapeAttr(urlPath(target)).c_str());
+    } else {
+      out = strprintf("<TR><TD><B><A HREF=%s?%s=%s&%s=%s&%s=%d>", unquotedUrl(script).c_str(),
+                      "CMD", "Edit", "Num", urlValue(name).c_str(), "Edit", index);
+    }
+    out += strprintf("%s</A></B></TD>\n", E(a.title).c_str());
+    out += strprintf("<TD>%s</TD>\n", E(time2char(a.date)).c_str());
+    out += strprintf("<TD>%s</TD></TR>\n", E(a.submitter).c_str());
+    if (a.dataType != TYPE_ATTACHMENT) {
+      out += "<TR><TD COLSPAN=3>";
+      writeOut(tofile, out);
+      out.clear();
+      printData(tofile, entryText(a));
+      out += "</FONT></TD>";
+    }
+    writeOut(tofile, out);
+    out.clear();
+    ++index;
+  }
+  out += "</TABLE>\n";
+
+  // The history.
+  out += "<TABLE BORDER=1 WIDTH=100%>\n";
+  out += strprintf("<TR><TD><PRE>%s</PRE></TD></TR>\n", E(bug.history).c_str());
+  out += "</TABLE><P>\n";
+  writeOut(tofile, out);
+}
+
+// ---------------------------------------------------------------------------
+// Printout
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kCellMax = 199;  // a grid cell holds up to 200 characters
+
+// A text cut to the size of a grid cell, never inside a UTF-8 character.
+std::string cutCell(std::string c) {
+  if (c.size() > kCellMax) {
+    size_t n = kCellMax;
+    while (n > 0 && (static_cast<unsigned char>(c[n]) & 0xC0) == 0x80) --n;
+    c.resize(n);
+  }
+  return c;
+}
+
+// A labelled cell, "label : value".
+std::string cell(int label, const std::string& value) {
+  return cutCell(langue(label) + " : " + value);
+}
+
+std::string cellNumber(int label, long value) { return cell(label, strprintf("%ld", value)); }
+
+// The temporary file's name goes to the shell: written as it is when it
+// holds only path characters, else in single quotes.
+std::string shellWord(const std::string& s) {
+  bool plain = !s.empty();
+  for (char c : s) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+          strchr("/._-+,:@%=", c) != nullptr))
+      plain = false;
+  }
+  if (plain) return s;
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'')
+      q += "'\\''";
+    else
+      q += c;
+  }
+  return q + "'";
+}
+
+// Runs `command` through the shell. Its standard output goes to standard
+// error (the server's log): what a print command writes must not mix into
+// the page.
+void runPrintCommand(const std::string& command) {
+  fflush(stdout);
+  const int saved = ::dup(STDOUT_FILENO);
+  if (saved >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  const int rc = ::system(command.c_str());
+  (void)rc;  // the print command's own failure is not reported
+  if (saved >= 0) {
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+  }
+}
+
+}  // namespace
+
+std::string formatPrintout(const tHeader& bug, const std::string& num) {
+  tGrid grid;
+  tGridWidths max{};
+  grid[0] = cutCell(num);
+  grid[1] = cutCell(time2char(bug.date));
+  grid[2] = cell(119, getStatusName(bug.status));
+  grid[3] = cell(113, bug.submitter);
+  grid[4] = cell(106, bug.title);
+  grid[8] = cell(100, bug.project);
+  grid[9] = cell(101, bug.subProject);
+  grid[10] = cell(102, getPhaseName(bug.phase));
+  grid[11] = cell(108, bug.module);
+  grid[12] = cell(109, getSeverityName(bug.severity));
+  grid[13] = cell(110, bug.version);
+  grid[14] = cell(111, bug.expvers);
+  grid[15] = cell(104, getImpactName(bug.impact));
+  grid[16] = cell(123, getTypeName(bug.fileType));
+  grid[17] = cell(122, bug.mdaPda);
+  grid[18] = cell(117, bug.assignedTo);
+  grid[19] = cellNumber(124, bug.timeEstimate);
+  if (bug.status == POSTPONE) grid[20] = cell(125, time2char(bug.postponeDate));
+  if (bug.status == CORRECTED || bug.status == VERIFIED) {
+    grid[24] = cutCell(
+        formatText3(126, bug.corrector, time2char(bug.correctDate), bug.correctVersion, false));
+    grid[27] = cellNumber(127, bug.timeSpent);
+  }
+  if (bug.status == VERIFIED)
+    grid[28] = cutCell(
+        formatText3(128, bug.verifiedBy, time2char(bug.verifyDate), bug.verifyVersion, false));
+
+  const int width = padding(grid, max);
+  std::string out;
+  auto sepLine = [&](int columns) {
+    out += '+';
+    for (int i = 0; i < columns; ++i) {
+      out.append(static_cast<size_t>(std::max(max[i], 0)), '-');
+      out += '+';
+    }
+    out += '\n';
+  };
+  sepLine(4);
+  for (int r = 0; r < kGridRows; ++r) {
+    if (grid[kGridColumns * r].empty()) continue;  // a row that does not apply
+    for (int c = 0; c < kGridColumns; ++c) {
+      const std::string& t = grid[kGridColumns * r + c];
+      if (t.empty()) {
+        out += ' ';  // stands for the '|' of the column the cell to its left spans
+      } else {
+        out += '|';
+        out += t;
+      }
+    }
+    out += "|\n";
+    sepLine(4);
+  }
+  // The test reference has no cell of the grid: it follows it.
+  if (!bug.testref.empty()) out += strprintf("%s: %s\n", langue(129).c_str(), bug.testref.c_str());
+
+  max[0] = width - 3;
+  for (const tAnalyse& a : bug.data) {
+    out += a.title + "      " + time2char(a.date) + "     " + a.submitter + "\n";
+    out.append(entryText(a));  // for an attachment, its stored path
+    out += '\n';
+    sepLine(1);
+  }
+  out += bug.history;
+  out += '\n';
+  return out;
+}
+
 void printBug(const std::string& num) {
-  (void)num;
-  printNotAvailable("printBug");
+  std::unique_ptr<tHeader> bug = readNamedBug(num);
+  printHead(nullptr, langue(156), nullptr, nullptr);
+  if (!bug) {
+    notFound(nullptr, num);
+    return;
+  }
+  emit("<PRE>");
+  const std::string text = formatPrintout(*bug, num);
+  const std::string file = strprintf("%s/tmp/velko.%d.prt", getDataDir().c_str(), getpid());
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return;  // no text file: the page stays empty, nothing is printed
+  FILE* f = fdopen(fd, "wb");
+  if (!f) {
+    ::close(fd);
+    ::unlink(file.c_str());
+    return;
+  }
+  const bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
+  const bool closed = fclose(f) == 0;
+  // The page shows the text the printer gets, escaped for HTML.
+  emit(escapeHtml(text));
+  if (written && closed) {
+    const std::string command = getCfgKey("PRINT") + " " + shellWord(file);
+    emitf("<! -%s- >\n", escapeHtml(command).c_str());
+    if (getCfgKey("PRINT").find_first_not_of(' ') != std::string::npos) runPrintCommand(command);
+  }
+  ::unlink(file.c_str());
+  freeHeader(bug);
 }

@@ -97,5 +97,14 @@ void displayBugMenu(FILE* fd, const std::string& num, std::string_view qs);
 // The body of a report already read: field table, entries, history. With
 // `tofile` the links are absolute and the output goes into that file.
 void displayBugCore(const tHeader& bug, FILE* tofile);
-// The printout page of report `num` (CMD=Print).
+// The printout page of report `num` (CMD=Print): the text grid is written to
+// "<DATADIR>/tmp/velko.<pid>.prt", shown in the page, handed to the PRINT
+// command and deleted.
 void printBug(const std::string& num);
+
+// The text of the printout of `bug` named `num` (what printBug writes into
+// its file and shows).
+std::string formatPrintout(const tHeader& bug, const std::string& num);
+// Forgets the per-run state of the report page (the anchor counter, the
+// absolute link base): tests run several pages in one process.
+void resetReportPageState();
