@@ -23,13 +23,15 @@
 #   VELKO_MAIL_BOXES   folder of the mailboxes (<user>/ is a Maildir)
 #   VELKO_MAIL_CONFIG  the postfix configuration folder (MAIL_CONFIG of the
 #                      local sendmail, used through /usr/bin/mail)
-# Users: alice, bob, carol, synch (POP3 password "secret" for each).
+# Users: alice, bob, carol, synch, popcheck (POP3 password "secret" for each);
+# a test that empties a mailbox has one of its own (synch, popcheck), so
+# that tests running at the same time never remove each other's messages.
 set -u
 
 ROOT=${VELKO_MAIL_ROOT:-/var/tmp/velko-mail}
 NETNS=velkomail
 DOMAIN=velko.test
-USERS="alice bob carol synch"
+USERS="alice bob carol synch popcheck"
 MAILUID=$(id -u mail 2>/dev/null || echo 8)
 MAILGID=$(id -g mail 2>/dev/null || echo 8)
 

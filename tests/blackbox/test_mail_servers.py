@@ -34,13 +34,13 @@ class TestMailServers(unittest.TestCase):
         self.assertIsNotNone(SERVERS.await_message("bob", tok))
 
     def test_pop3_plain_login_lists_and_deletes(self):
-        SERVERS.clear("synch")
+        SERVERS.clear("popcheck")
         tok = self.token()
-        SERVERS.deposit("synch", "Subject: %s\n\none\n" % tok, tok + ".1")
-        SERVERS.deposit("synch", "Subject: other\n\ntwo\n", tok + ".2")
+        SERVERS.deposit("popcheck", "Subject: %s\n\none\n" % tok, tok + ".1")
+        SERVERS.deposit("popcheck", "Subject: other\n\ntwo\n", tok + ".2")
         p = poplib.POP3(*SERVERS.host_port("pop3"), timeout=10)
         try:
-            p.user("synch")
+            p.user("popcheck")
             p.pass_("secret")
             listing = p.list()[1]
             self.assertEqual(len(listing), 2)
@@ -50,14 +50,14 @@ class TestMailServers(unittest.TestCase):
                     p.dele(num)
         finally:
             p.quit()
-        left = SERVERS.messages("synch")
+        left = SERVERS.messages("popcheck")
         self.assertEqual(len(left), 1)
         self.assertIn("Subject: other", left[0])
 
     def test_wrong_password_is_refused(self):
         p = poplib.POP3(*SERVERS.host_port("pop3"), timeout=10)
         try:
-            p.user("synch")
+            p.user("popcheck")
             with self.assertRaises(poplib.error_proto):
                 p.pass_("wrong")
         finally:
