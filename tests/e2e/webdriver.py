@@ -214,6 +214,13 @@ class Browser:
     def js(self, script, *args):
         return self.cmd("POST", "/execute/sync", {"script": script, "args": list(args)})
 
+    def js_element(self, script, *args):
+        """Runs a script that returns one element."""
+        r = self.js(script, *args)
+        if not isinstance(r, dict) or ELEMENT_KEY not in r:
+            raise WebDriverError("the script returned no element: %r" % (r,))
+        return Element(self, r[ELEMENT_KEY])
+
     @property
     def body_text(self):
         return self.js("return document.body ? document.body.innerText : '';")
