@@ -519,7 +519,11 @@ TEST_F(LiveMail, MonmailDeliversToRealMailboxes) {
 TEST_F(LiveMail, LocalMailCommandDelivers) {
   const std::string tok = token();
   TempInstall inst;
-  inst.write("data/tmp/bugmail", "Subject: Bug AB.00002 " + tok + "\n \n<HTML>\nbody\n");
+  // A line typed by a user may begin with the mail command's escape "~":
+  // from a file it is text, never a command.
+  const std::string marker = inst.dataDir() + "tmp/escaped";
+  inst.write("data/tmp/bugmail",
+             "Subject: Bug AB.00002 " + tok + "\n \n<HTML>\n~!touch " + marker + "\nbody\n");
   ScopedEnv env({{"MAIL_CONFIG", env_["VELKO_MAIL_CONFIG"]}});
   int sent = 0;
   const std::string page = captureOutput(
@@ -528,6 +532,8 @@ TEST_F(LiveMail, LocalMailCommandDelivers) {
   const std::string mail = awaitMessage("carol", tok);
   ASSERT_FALSE(mail.empty()) << page;
   EXPECT_TRUE(contains(mail, "Subject: Bug AB.00002 " + tok + "\n")) << mail;
+  EXPECT_TRUE(contains(mail, "\n~!touch " + marker + "\nbody\n")) << mail;
+  EXPECT_FALSE(inst.exists("data/tmp/escaped"));
 }
 
 TEST_F(LiveMail, PopFetchesAndDeletesOnlySynchronisationMessages) {
