@@ -916,7 +916,9 @@ void readHistory(tFileBuf* f, tHeader* head, std::string& line) {
   if (!bodyLine(f, line)) return;
   long count = 0;
   parseLong(line, &count);
-  const long long room = static_cast<long long>(count) + 1;
+  // The text may take count + 1 bytes; a count at the top of the range (a
+  // damaged file) must not overflow that sum.
+  const long long room = count < LONG_MAX ? static_cast<long long>(count) + 1 : LLONG_MAX;
   while (bodyLine(f, line)) {
     if (static_cast<long long>(head->history.size() + line.size() + 1) > room) continue;
     head->history += line;

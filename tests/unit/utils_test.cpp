@@ -483,6 +483,11 @@ TEST_F(StoreTest, DamagedAndCutShortFiles) {
   EXPECT_EQ(b->data[0].submitter, "usr");
   EXPECT_EQ(b->data[0].dataType, TYPE_ATTACHMENT);
   EXPECT_EQ(b->data[0].data, "abc\n");
+  // A byte count at the top of the range (found by fuzzing) is no overflow.
+  inst_.write("data/ABDXY.00004", writeIndexToStr(h) + "=-=-=-=-=-=-=-=-=-=-=-=\n" +
+                                      std::string(80, '9') + "\nkept\n");
+  b = readBug("ABDXY.00004");
+  EXPECT_EQ(b->history, "kept\n");
   // An empty file reads as an empty record.
   inst_.write("data/ABDXY.00004", "");
   b = readBug("ABDXY.00004");
