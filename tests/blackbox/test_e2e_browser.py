@@ -185,7 +185,7 @@ class BrowserTest(unittest.TestCase):
         self.assertIn("%s %s" % (L(113), "admin"), page)  # creation history line
         shot(b, "created")
         self.assertTrue(os.path.exists(self.srv.data_path(name)), name)
-        self.assertEqual(len(b.find_all("a[href*='Num=%s&']" % name)), 17)
+        self.assertEqual(len(b.find_all("a[href*='Num=%s&QS=']" % name)), 17)  # the action bar
 
         # The workflow, button after button.
         self.action("Observed")

@@ -58,6 +58,9 @@ class FullDiskTest(unittest.TestCase):
                 loadclient.create(srv, out, "filler %d" % n, big)
             else:
                 loadclient.act(srv, out, old[n % 3], "Analyse", "f%d" % n, big)
+        print("\n%d writes: %d saved, %d refused, %d bytes left"
+              % (n, len(out.created) + len(out.applied) - 6, len(out.refused),
+                 faults.free_bytes(srv.data)), file=sys.stderr)
         self.assertEqual(out.bad, [], "requests not answered with a page")
         self.assertGreaterEqual(len(out.refused), 2,
                                 "the filesystem never filled (%d bytes free)"

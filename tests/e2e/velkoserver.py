@@ -261,10 +261,11 @@ class VelkoServer:
 REPORT_NAME = re.compile(r"^[A-Za-z0-9_-]+\.\d{5}$")
 
 
-def index_name(line):
-    """The report name of an index line ("%s.%05d" of its first two fields)."""
+def line_key(line):
+    """The key of an index line (or of a report file's first line): project,
+    group, phase and number; the index holds one line per key."""
     f = line.split("|")
-    return "%s.%05d" % (f[0], int(f[1]))
+    return (f[6], f[7], f[2], int(f[1]))
 
 
 def parse_report(text):

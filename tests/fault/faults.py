@@ -78,15 +78,15 @@ def store_problems(srv, before=None):
         if line.count("|") < 26:
             problems.append("index line cut short: %r" % line[:120])
     if before is not None:
-        names = {velkoserver.index_name(l) for l in srv.index_lines() if l.count("|") >= 26}
+        keys = {velkoserver.line_key(l) for l in srv.index_lines() if l.count("|") >= 26}
         for n, old in before.reports.items():
             if n not in now:
                 problems.append("report %s lost" % n)
                 continue
-            if n not in names:
-                problems.append("report %s lost from the index" % n)
             o_first, o_entries, o_hist = velkoserver.parse_report(old)
             first, entries, hist = now[n]
+            if velkoserver.line_key(first) not in keys:
+                problems.append("report %s lost from the index" % n)
             # A report only grows: its entries and history lines stay.
             if entries[:len(o_entries)] != o_entries:
                 problems.append("entries of %s changed" % n)

@@ -166,9 +166,9 @@ def verify(srv, out):
         dup = sorted({n for n in names if names.count(n) > 1})
         problems.append("one number given to several creations: %s" % dup[:20])
     index = srv.index_lines()
-    by_name = {}
+    by_key = {}
     for line in index:
-        by_name.setdefault(velkoserver.index_name(line), []).append(line)
+        by_key.setdefault(velkoserver.line_key(line), []).append(line)
     files = {}
     for n in srv.report_names():
         try:
@@ -188,8 +188,10 @@ def verify(srv, out):
         if len(titles.get(title, [])) != 1:
             problems.append("creation %r stored %d times: %s"
                             % (title, len(titles.get(title, [])), titles.get(title)))
-        if len(by_name.get(name, [])) != 1:
-            problems.append("report %s has %d index lines" % (name, len(by_name.get(name, []))))
+        lines = by_key.get(velkoserver.line_key(files[name][0]), [])
+        if lines != [files[name][0]]:
+            problems.append("report %s has %d index lines, %d like its file"
+                            % (name, len(lines), lines.count(files[name][0])))
     try:
         hist_all = srv.read_data("history.dat")
     except FileNotFoundError:
