@@ -444,6 +444,14 @@ void monmail(const std::string& hostname, const std::string& to, const std::stri
     traceRefused("RCPT TO");
   }
   smtpCommand(sock, "DATA\r\n", "DATA");
+  // After a refused DATA the server reads each line of the mail as a
+  // command: a report's text must never become SMTP commands.
+  const int dataCode = atoi(g_rx.data());
+  if (dataCode >= 400 && dataCode <= 599) {
+    mySend(sock, "quit\r\n", 1);
+    clientDisconnect(sock);
+    return;
+  }
 
   tFile f(fopen(filename.c_str(), "r"));
   if (f) {

@@ -280,6 +280,24 @@ TEST_F(DialogueTest, SmtpFollowsRfc5321AndStuffsDots) {
   EXPECT_TRUE(contains(page, "<! address left out : c@z} >")) << page;
 }
 
+TEST_F(DialogueTest, RefusedDataSendsNoMailText) {
+  FakeServer srv(R"([
+    ["send", "220 fake\r\n"],
+    ["line"], ["send", "250 fake\r\n"],
+    ["line"], ["send", "250 ok\r\n"],
+    ["line"], ["send", "550 no such user\r\n"],
+    ["line"], ["send", "554 no valid recipients\r\n"],
+    ["line"], ["send", "221 bye\r\n"]
+  ])");
+  TempInstall inst;
+  inst.write("data/tmp/mail", "Subject: x\nRCPT TO:<victim@x>\n");
+  const std::string page =
+      captureOutput([&] { monmail(srv.host(), "a@x", inst.dataDir() + "tmp/mail"); });
+  EXPECT_TRUE(contains(srv.log(), "RCPT TO:<a@x>\r\nDATA\r\nquit\r\n")) << srv.log();
+  EXPECT_FALSE(contains(srv.log(), "victim")) << srv.log();
+  EXPECT_TRUE(contains(page, "<! refused DATA : 554 no valid recipients >")) << page;
+}
+
 TEST_F(DialogueTest, SilentSmtpServerCostsOneBoundedWait) {
   setMailWait(2);
   FakeServer srv(R"([["sleep", 3]])");
