@@ -661,13 +661,13 @@ int popLogin(int* sock) {
   mySend(*sock, strprintf("USER %s\r\n", getCfgKey("POP3USER").c_str()), 0);
   do {
     myRecieve(*sock, kPopWait, &reply);
-    if (reply[0]) emitf("<!%s>\n", reply);
+    emitf("<!%s>\n", reply);
   } while (reply[0] != '+' && reply[0] != '\0' && nowSeconds() < deadline);
 
   mySend(*sock, strprintf("PASS %s\r\n", getCfgKey("POP3PASS").c_str()), 0);
   do {
     myRecieve(*sock, kPopWait, &reply);
-    if (reply[0]) emitf("<!%s>\n", reply);
+    emitf("<!%s>\n", reply);
   } while (reply[0] != '+' && reply[0] != '-' && reply[0] != '\0' && nowSeconds() < deadline);
   return reply[0] == '+' ? 1 : 0;
 }
