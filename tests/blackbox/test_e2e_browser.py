@@ -81,6 +81,10 @@ class BrowserTest(unittest.TestCase):
         self.assertTrue(text.strip(), "%s: empty page" % what)
         return text
 
+    def broken_images(self):
+        return self.b.js("return Array.from(document.images).filter("
+                         "i => !i.complete || i.naturalWidth == 0).length;")
+
     def choose_first(self, select_name, form=None):
         """Chooses the first non-blank option of a selection list."""
         sel = self.b.find("select[name=%s]" % select_name) if form is None else \
@@ -130,14 +134,17 @@ class BrowserTest(unittest.TestCase):
                 self.assert_page(label)
                 if "/velko/help/" in href:
                     shot(self.b, "help")
-                    # The help index and its pages load, with their images.
-                    broken = self.b.js("return Array.from(document.images).filter("
-                                       "i => !i.complete || i.naturalWidth == 0).length;")
-                    self.assertEqual(broken, 0, "broken images on the help page")
+                    # The help index and its English pages load, with their images.
+                    self.assertEqual(self.broken_images(), 0, "broken images on the help index")
+                    self.click_and_load(self.b.find('a[href*="en/"]'))
+                    self.assert_page("English help")
+                    shot(self.b, "help_en")
+                    self.assertEqual(self.broken_images(), 0, "broken images on " + self.b.url)
+                else:
+                    shot(self.b, "entry_" + href.split("CMD=")[-1])
         # Every image of the start page loaded.
         self.open_page(self.srv.url())
-        self.assertEqual(self.b.js("return Array.from(document.images).filter("
-                                   "i => !i.complete || i.naturalWidth == 0).length;"), 0)
+        self.assertEqual(self.broken_images(), 0)
 
     def test_report_life(self):
         b, L = self.b, self.L
