@@ -131,15 +131,14 @@ enum tRemember { kRememberName, kRememberInfo };
 
 // Writes `next`, the changed report; once it is stored, `bug` becomes it,
 // the acting user is remembered and the action's mail sent. A failed write
-// is reported in the page and `bug` is reloaded from its file, which the
-// store leaves whole.
+// is reported in the page; `bug` stays the report as it was read (the store
+// leaves the old file whole).
 bool store(tHeader& bug, tHeader& next, const std::string& num, tAction act,
            const std::string& user, tRemember remember) {
   const int rc = writeBug(next);
   if (rc < 0) {
     emitComment("writeBug: " + std::to_string(rc));
     printErr1(520, saveFailure(rc, num));
-    if (auto stored = readBug(num)) bug = std::move(*stored);
     return false;
   }
   bug = std::move(next);
@@ -314,6 +313,11 @@ void modeBug(tAction act, tArgList& list) {
     emitf("<INPUT TYPE=\"hidden\" NAME=\"%s\" VALUE=\"%s\">\n", "CMD", escapeAttr(cmd).c_str());
     emitf("<INPUT TYPE=\"hidden\" NAME=\"%s\" VALUE=\"%s\">\n", "Num", escapeAttr(num).c_str());
     emitf("<INPUT TYPE=\"hidden\" NAME=QS VALUE=\"%s\">\n", escapeAttr(qs).c_str());
+    // With security on the session travels with the form: the submission
+    // is refused without it.
+    if (useSecurity() && given(getCookie()))
+      emitf("<INPUT TYPE=\"hidden\" NAME=\"%s\" VALUE=\"%s\">\n", "Uid",
+            escapeAttr(getCookie()).c_str());
     page->display(*bug, num);
     emit("</FORM><HR>\n");
     displayBugCore(*bug, nullptr);

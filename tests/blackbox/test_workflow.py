@@ -602,7 +602,13 @@ class SecurityTest(WorkflowCase):
         self.assertUnchanged(before)
         r = self.inst.run(post="Login=2&User=admin&Passwd=admin")
         uid = dict(hidden_fields(r.body))["Uid"]
-        self.act("Not_a_Bug", User="admin", Uid=uid)
+        # The form carries the session, and its fields make a submission
+        # that is applied.
+        r = self.act("Not_a_Bug", Uid=uid)
+        hidden = re.findall(r'<INPUT TYPE="hidden" NAME="?([^" ]*)"? VALUE="([^"]*)">', r.body)
+        self.assertEqual([n for n, _ in hidden], ["CMD", "Num", "QS", "Uid"])
+        self.assertEqual(dict(hidden)["Uid"], uid.replace("&", "&amp;"))
+        self.inst.run(query=urllib.parse.urlencode(hidden + [("User", "admin")]))
         self.assertEqual(read_report(self.inst)[0]["status"], STATUS["NOT_A_BUG"])
 
 
