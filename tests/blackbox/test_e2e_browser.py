@@ -21,11 +21,19 @@ STATUS_BOXES = ["statN", "statA", "statO", "statC", "statV", "statP", "statB", "
                 "statD", "statT", "statS"]
 
 
-def add_deadline(srv):
+def prepare(srv):
     """An expected version still to come (v3), so that the forms offering
-    versions not yet released have a choice."""
+    versions not yet released have a choice; a second project, so that the
+    project lists have one to change to."""
     with open(os.path.join(srv.cfg, "TEST_deadline.cfg"), "a") as f:
         f.write("v3\n")
+    with open(os.path.join(srv.cfg, "project.cfg"), "a") as f:
+        f.write("OTHER:O:admin:admin\n")
+    for name, text in (("subproject", "main:20\n"), ("users", "admin :admin@localhost:admin:"
+                       "YES:YES:YES:YES:YES:YES:YES\n"), ("program", "core\n"),
+                       ("version", "1.0\n"), ("deadline", "1.0\n2.0\n")):
+        with open(os.path.join(srv.cfg, "OTHER_%s.cfg" % name), "w") as f:
+            f.write(text)
 
 
 def shot(browser, name):
@@ -37,7 +45,7 @@ def shot(browser, name):
 class BrowserTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.srv = velkoserver.VelkoServer(prepare=add_deadline).start()
+        cls.srv = velkoserver.VelkoServer(prepare=prepare).start()
         cls.downloads = tempfile.mkdtemp(prefix="velko-dl.")
         try:
             cls.b = webdriver.Browser(download_dir=cls.downloads).start()
@@ -80,6 +88,15 @@ class BrowserTest(unittest.TestCase):
         self.assertNotIn("Internal Server Error", text, what)
         self.assertTrue(text.strip(), "%s: empty page" % what)
         return text
+
+    def change_project(self, select, project):
+        """Chooses a project in a list whose change loads another page, and
+        waits for the page of that project."""
+        self.b.js("window.__velkoOld = 1;")
+        select.select(label=project)
+        self.b.wait_for(lambda: "project=" + project in self.b.url and self.b.js(
+            "return window.__velkoOld === undefined && document.readyState === 'complete';"),
+            what="the page of project " + project)
 
     def broken_images(self):
         return self.b.js("return Array.from(document.images).filter("
@@ -157,13 +174,12 @@ class BrowserTest(unittest.TestCase):
         self.assertIn(L(2001), self.assert_page("creation form"))
         project = b.find("select[name=Deroulant]")
         option = project.find_all("option")
-        self.assertEqual([o.text.strip() for o in option][1:], ["TEST"])
-        old = b.js("window.__velkoOld = 1; return 1;")
-        self.assertEqual(old, 1)
-        project.select(label="TEST")
-        b.wait_for(lambda: "project=TEST" in b.url and b.js(
-            "return window.__velkoOld === undefined && document.readyState === 'complete';"),
-            what="the creation form of project TEST")
+        self.assertEqual(sorted(o.text.strip() for o in option[1:]), ["OTHER", "TEST"])
+        self.change_project(project, "OTHER")
+        self.assertEqual(b.find("input[name=project]").prop("value"), "OTHER")
+        self.assertEqual([o.text.strip() for o in b.find_all("select[name=prog] option")][1:],
+                         ["core"])
+        self.change_project(b.find("select[name=Deroulant]"), "TEST")
         self.assertEqual(b.find("input[name=project]").prop("value"), "TEST")
         self.assertEqual(b.find("select[name=Deroulant] option[selected]").text.strip(), "TEST")
         b.find("input[name=title]").send_keys(title)
@@ -273,11 +289,10 @@ class BrowserTest(unittest.TestCase):
         self.assertEqual(boxes(), [False] * 11)
 
         # Choosing the project reloads the search page for it.
-        b.js("window.__velkoOld = 1;")
-        b.js_element("return document.forms[1].elements['Deroulant'];").select(label="TEST")
-        b.wait_for(lambda: "project=TEST" in b.url and b.js(
-            "return window.__velkoOld === undefined && document.readyState === 'complete';"),
-            what="the search page of project TEST")
+        for p in ("OTHER", "TEST"):
+            self.change_project(
+                b.js_element("return document.forms[1].elements['Deroulant'];"), p)
+            self.assertEqual(b.js("return document.forms[1].elements['project'].value;"), p)
         self.assertIn("CMD=search", b.url)
         b.find("input[name=ALL]").click()
         self.assertEqual(boxes(), [True] * 11)
@@ -341,7 +356,9 @@ class BrowserTest(unittest.TestCase):
         cols = data[0].split("\t")
         self.assertEqual(len(cols), 28, cols)
         self.assertEqual(cols[-1], title)
-        self.assertEqual("%s.%s" % (cols[1], cols[2]), name)
+        # Project prefix, then the report's own prefix and number.
+        self.assertTrue(name.startswith(cols[0]) and name.endswith("%s.%s" % (cols[1], cols[2])),
+                        cols[:3])
 
         rc, out = self.srv.check()
         self.assertEqual(rc, 0, out)
