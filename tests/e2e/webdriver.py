@@ -251,16 +251,19 @@ class Browser:
         self.wait_for(lambda: self.js("return document.readyState") == "complete", timeout)
 
     def screenshot(self, path, full_page=True):
-        """Saves a PNG of the page; full_page grows the window to the whole
-        page height (at most 6000 pixels) for the picture."""
+        """Saves a PNG of the page, the whole page with full_page (through
+        the DevTools protocol; the visible part when that is refused)."""
+        png = None
         if full_page:
-            h = self.js("return Math.max(document.body ? document.body.scrollHeight : 0,"
-                        " document.documentElement.scrollHeight);") or self.height
-            self.cmd("POST", "/window/rect", {"width": self.width,
-                                              "height": min(max(int(h) + 120, self.height), 6000)})
-        png = base64.b64decode(self.cmd("GET", "/screenshot"))
-        if full_page:
-            self.cmd("POST", "/window/rect", {"width": self.width, "height": self.height})
+            try:
+                r = self.cmd("POST", "/goog/cdp/execute", {
+                    "cmd": "Page.captureScreenshot",
+                    "params": {"format": "png", "captureBeyondViewport": True}})
+                png = base64.b64decode(r["data"])
+            except (WebDriverError, KeyError, TypeError):
+                png = None
+        if png is None:
+            png = base64.b64decode(self.cmd("GET", "/screenshot"))
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(png)
