@@ -103,20 +103,6 @@ TEST(PostponeDate, ReadsDayMonthYearAsScanfWould) {
   tzset();
 }
 
-TEST_F(Workflow, TheHandlerChangesTheStoredReportOnly) {
-  bool applied = false;
-  const std::string page =
-      apply(doOpened, args({{"User", "admin"}, {"submitter", "bob"}}), &applied);
-  EXPECT_TRUE(applied) << page;
-  EXPECT_EQ(bug_.status, OPEN);
-  EXPECT_EQ(bug_.assignedTo, "bob");
-  auto stored = readBug("TS10.00001");
-  ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->status, OPEN);
-  EXPECT_EQ(stored->history, bug_.history);
-  EXPECT_NE(stored->history.find(" Opened for bob by admin\n"), std::string::npos);
-}
-
 TEST_F(Workflow, RefusedFormLeavesTheRecordAsItWas) {
   const std::string before = formatBug(bug_);
   bool applied = true;
@@ -172,17 +158,6 @@ TEST_F(Workflow, FieldsAreCutToTheirWidths) {
                            {"Load", "99999999999999999999999"}}));
   EXPECT_EQ(bug_.correctVersion, std::string(kVersionSize - 1, 'v'));
   EXPECT_EQ(bug_.timeSpent, LONG_MAX);  // clamped, not undefined
-}
-
-TEST_F(Workflow, VerifiedTakesTheTestWhenTheTextIsBlank) {
-  apply(doVerified, args({{"User", "admin"}, {"version", "v1"}, {"test", "T-3"}, {"text", " \n"}}));
-  ASSERT_EQ(bug_.data.size(), 2u);
-  EXPECT_EQ(bug_.data[1].title, "Verification");
-  EXPECT_EQ(bug_.data[1].data, "T-3\n");
-  EXPECT_EQ(bug_.status, VERIFIED);
-  EXPECT_EQ(bug_.verifyVersion, "v1");
-  EXPECT_GT(bug_.verifyDate, 0);
-  EXPECT_EQ(bug_.data[1].date, bug_.verifyDate);  // one time per action
 }
 
 TEST_F(Workflow, UserChoicesAreRemembered) {
