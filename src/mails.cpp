@@ -38,7 +38,7 @@ constexpr size_t kMailListMax = 1024;  // the address list
 constexpr size_t kHostNameMax = 49;    // the local host name
 constexpr size_t kSmtpPiece = 499;     // one write of the mail data
 constexpr int kReplyWait = 3;          // seconds, SMTP replies and DELE/QUIT
-constexpr int kPopWait = 1;            // seconds, the other POP3 replies
+constexpr int kPopExtraWait = 1;       // seconds, the read that follows DELE
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -100,6 +100,9 @@ double nowSeconds() {
 }
 
 int g_mailWait = 0;  // 0: not yet read from the environment
+
+// The wait for one POP3 reply or one piece of a POP3 answer.
+int popReplyWait() { return mailWait(); }
 
 // The reception buffer: every read stores at most 1023 bytes and a NUL.
 std::array<char, 1025> g_rx;
@@ -650,23 +653,30 @@ int popLogin(int* sock) {
   *sock = clientConnect(host, port);
   if (*sock < 0) return 0;
 
-  const double deadline = nowSeconds() + mailWait();
+  // A reply is awaited up to popReplyWait(): a server that answers costs
+  // no more than its answer, and a busy one (a password check takes its
+  // time) still gets its reply read as the answer to the command it sent.
+  const double deadline = nowSeconds() + 2.0 * mailWait();
   const char* reply = nullptr;
-  // The greeting: the first reply that begins with "+", or nothing.
-  myRecieve(*sock, kPopWait, &reply);
+  // The greeting: the first reply that begins with "+", or nothing. A
+  // server that does not greet is not answering at all.
+  if (myRecieve(*sock, popReplyWait(), &reply) <= 0) {
+    emit("<! no greeting from the POP3 server >\n");
+    return 0;
+  }
   while (reply[0] != '+' && reply[0] != '\0' && nowSeconds() < deadline)
-    myRecieve(*sock, kPopWait, &reply);
+    myRecieve(*sock, popReplyWait(), &reply);
   endChar(reply);
 
   mySend(*sock, strprintf("USER %s\r\n", getCfgKey("POP3USER").c_str()), 0);
   do {
-    myRecieve(*sock, kPopWait, &reply);
+    myRecieve(*sock, popReplyWait(), &reply);
     emitf("<!%s>\n", reply);
-  } while (reply[0] != '+' && reply[0] != '\0' && nowSeconds() < deadline);
+  } while (reply[0] != '+' && reply[0] != '-' && reply[0] != '\0' && nowSeconds() < deadline);
 
   mySend(*sock, strprintf("PASS %s\r\n", getCfgKey("POP3PASS").c_str()), 0);
   do {
-    myRecieve(*sock, kPopWait, &reply);
+    myRecieve(*sock, popReplyWait(), &reply);
     emitf("<!%s>\n", reply);
   } while (reply[0] != '+' && reply[0] != '-' && reply[0] != '\0' && nowSeconds() < deadline);
   return reply[0] == '+' ? 1 : 0;
@@ -677,7 +687,7 @@ tCharList getNumList(int sock) {
   mySend(sock, "LIST\r\n", 0);
   std::string text;
   const char* buf = nullptr;
-  const int n = myRecieve(sock, kPopWait, &buf);
+  const int n = myRecieve(sock, popReplyWait(), &buf);
   if (n <= 0) return list;
   text.assign(buf, n);
   if (text[0] != '+') return list;  // refused: a one-line answer
@@ -702,7 +712,7 @@ tCharList getNumList(int sock) {
       }
     }
     if (done) break;
-    const int more = nowSeconds() > deadline ? 0 : myRecieve(sock, kPopWait, &buf);
+    const int more = nowSeconds() > deadline ? 0 : myRecieve(sock, popReplyWait(), &buf);
     if (more <= 0) {
       // Without its end the stream no longer matches the commands: what
       // follows would be taken as answers to later commands.
@@ -724,7 +734,7 @@ tCharList getSynchList(int sock) {
     if (sscanf(entry.c_str(), "%d %d", &num, &size) != 2) continue;
     mySend(sock, strprintf("TOP %d 1\r\n", num), 0);
     const char* buf = nullptr;
-    const int n = myRecieve(sock, kPopWait, &buf);
+    const int n = myRecieve(sock, popReplyWait(), &buf);
     if (n <= 0) {
       emit("<! TOP incomplete >\n");
       break;
@@ -732,7 +742,7 @@ tCharList getSynchList(int sock) {
     std::string text(buf, n);
     // The whole answer is read before it is searched: a real server puts
     // trace headers in front, which may push the subject past one read.
-    if (text[0] == '+' && !readAnswer(sock, kPopWait, &text, true)) {
+    if (text[0] == '+' && !readAnswer(sock, popReplyWait(), &text, true)) {
       emit("<! TOP incomplete >\n");
       break;
     }
@@ -786,8 +796,11 @@ void getSynchMails() {
       emitf("<! cannot store %s : %s >\n", traceSafe(path).c_str(), strerror(errno));
       continue;
     }
-    mySend(sock, strprintf("DELE %d\r\n", num), 1);
-    myRecieve(sock, kPopWait, nullptr);
+    // The DELE reply must be read here: left for later, it would be stored
+    // in front of the next message.
+    mySend(sock, strprintf("DELE %d\r\n", num), 0);
+    myRecieve(sock, popReplyWait(), nullptr);
+    myRecieve(sock, kPopExtraWait, nullptr);
   }
   // The deletions take effect only when the server receives QUIT whole.
   mySend(sock, "QUIT\r\n", 1);
