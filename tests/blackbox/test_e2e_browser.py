@@ -364,5 +364,89 @@ class BrowserTest(unittest.TestCase):
         self.assertEqual(rc, 0, out)
 
 
+def secure(srv):
+    """Security on: every page needs a login."""
+    prepare(srv)
+    path = os.path.join(srv.cfg, "velko.cfg")
+    with open(path) as f:
+        text = f.read()
+    with open(path, "w") as f:
+        f.write(re.sub(r"(?m)^SECURITY.*$", "SECURITY YES", text))
+
+
+@unittest.skipUnless(velkoserver.have_lighttpd(), "lighttpd is not installed")
+@unittest.skipIf(webdriver.available(), "not installed: %s" % webdriver.available())
+class SecureBrowserTest(BrowserTest):
+    """With security on: the login in the browser, its cookie, and a
+    report created and changed within the session."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = velkoserver.VelkoServer(prepare=secure).start()
+        cls.downloads = tempfile.mkdtemp(prefix="velko-dl.")
+        try:
+            cls.b = webdriver.Browser(download_dir=cls.downloads).start()
+        except Exception:
+            cls.srv.stop()
+            raise
+
+    # The flows of the parent class run without security only.
+    test_start_page_entries = None
+    test_report_life = None
+
+    def login(self, user, password):
+        b = self.b
+        self.open_page(self.srv.url())
+        b.find("input[name=User]").send_keys(user)
+        b.find("input[name=Passwd]").send_keys(password)
+        self.click_and_load(b.find("input[type=submit]"))
+        b.wait_loaded()
+
+    def test_login_session_and_cookie(self):
+        b, L = self.b, self.L
+        self.open_page(self.srv.url())
+        self.assertTrue(b.find_all("input[name=Passwd]"), "no login form: " + b.body_text[:300])
+        shot(b, "login")
+        self.login("admin", "wrong")
+        self.assertIn(L(513), b.body_text)
+        self.login("admin", "admin")
+        time.sleep(0.5)  # the page's cookie check may still send it elsewhere
+        b.wait_loaded()
+        self.assertEqual(b.title, "VELKO")
+        links = [a.prop("href") for a in b.find_all("a") if "CMD=" in (a.prop("href") or "")]
+        self.assertEqual(len(links), 7, links)
+        uid = re.search(r"[?&]Uid=([^&]+)", links[0])
+        self.assertTrue(uid and all("Uid=" + uid.group(1) in l for l in links), links)
+        cookie = b.js("return document.cookie")
+        self.assertIn("velko=" + uid.group(1), cookie)
+
+        # A report created and observed within the session.
+        self.click_and_load(b.find('a[href*="CMD=create"]'))
+        self.assertIn(L(2001), self.assert_page("creation form"))
+        self.change_project(b.find("select[name=Deroulant]"), "TEST")
+        self.assertIn("Uid=", b.url)  # the project list keeps the session
+        b.find("input[name=title]").send_keys("Created while logged in")
+        for name in ("group", "prog", "sev", "impact", "phase", "version"):
+            self.choose_first(name)
+        b.find("select[name=submitter]").select(label="admin")
+        self.submit(b.find("form"))
+        time.sleep(0.5)
+        b.wait_loaded()
+        self.assertEqual(b.title, L(2002), b.body_text[:300])
+        m = NAME_RE.search(b.find("h1").text)
+        self.assertTrue(m, "no report created: %s / %s" % (b.url, b.body_text[:500]))
+        name = m.group(1)
+        self.action("Observed")
+        b.find("select[name=submitter]").select(label="admin")
+        b.find("select[name=User]").select(label="admin")
+        self.submit()
+        time.sleep(0.5)
+        b.wait_loaded()
+        self.status_is(201)
+        self.assertIn(L(2040, "admin", "admin"), b.body_text)
+        first, _, history = velkoserver.parse_report(self.srv.read_data(name, "rb"))
+        self.assertEqual(first.split("|")[11], "b")  # OBSERVATION
+
+
 if __name__ == "__main__":
     unittest.main()
