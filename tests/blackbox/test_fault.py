@@ -35,7 +35,7 @@ class FullDiskTest(unittest.TestCase):
             loadclient.deadline_config(srv)
             faults.small_data_dir("320k")(srv)
         self.srv = velkoserver.VelkoServer(prepare=prepare, keep=True)
-        self.addCleanup(shutil.rmtree, self.srv.root or "/nonexistent", True)
+        self.addCleanup(lambda: self.srv.root and shutil.rmtree(self.srv.root, True))
         self.addCleanup(faults.unmount, self.srv)
         self.addCleanup(self.srv.stop)
         self.srv.start()
