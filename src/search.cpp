@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -212,6 +214,44 @@ bool plainNumber(std::string_view v, long* out) {
 }
 
 // ---------------------------------------------------------------------------
+// Reading the index
+// ---------------------------------------------------------------------------
+
+// The lines of a file opened with openBuf, handed out exactly as
+// readFileLine hands them out (pieces of kLinePiece bytes, text cut at a
+// zero byte, a last line without line feed dropped), but as views into the
+// block when a whole line lies in it: the index is read without copying
+// each line. Any other case (a line across the end of the block, a long
+// line, an empty block) is left to readFileLine itself, from the same place.
+class tLineReader {
+ public:
+  explicit tLineReader(tFileBuf* f) : f_(f) {}
+
+  // The next line, valid until the next call; false at end of file.
+  bool next(std::string_view* out) {
+    if (f_->bufIndex < f_->bufLen) {
+      const char* p = f_->buffer.get() + f_->bufIndex;
+      const size_t look = std::min(static_cast<size_t>(f_->bufLen - f_->bufIndex),
+                                   static_cast<size_t>(kLinePiece));
+      if (const void* lf = memchr(p, '\n', look)) {
+        const size_t len = static_cast<size_t>(static_cast<const char*>(lf) - p);
+        f_->bufIndex += static_cast<int>(len + 1);
+        const void* zero = memchr(p, '\0', len);
+        *out = std::string_view(p, zero ? static_cast<size_t>(static_cast<const char*>(zero) - p) : len);
+        return true;
+      }
+    }
+    if (readFileLine(f_, scratch_) < 0) return false;
+    *out = scratch_;
+    return true;
+  }
+
+ private:
+  tFileBuf* f_;
+  std::string scratch_;
+};
+
+// ---------------------------------------------------------------------------
 // Report names
 // ---------------------------------------------------------------------------
 
@@ -285,6 +325,7 @@ constexpr tStatusBox kStatusBoxes[kStatusCount] = {
 struct tSelection {
   bool byName = false;
   std::string names;  // find, Num or Numero
+  std::vector<long> nameNumbers;  // see collectNumbers
 
   std::vector<tEqual> equal;
   bool anyResp = false;  // resp "all"
@@ -317,6 +358,7 @@ struct tSelection {
     }
     if (byName) {
       fieldsNeeded = F_NUMBER + 1;
+      collectNumbers();
       return;
     }
 
@@ -386,6 +428,25 @@ struct tSelection {
     textTest = !intext.empty();
   }
 
+  // The numbers n whose name ending ".%05d" occurs in `names`: after each
+  // '.', every run of 5 or more of the digits that follow, read the way
+  // "%05d" writes it (a longer form never begins with "0").
+  void collectNumbers() {
+    for (size_t p = names.find('.'); p != std::string::npos; p = names.find('.', p + 1)) {
+      size_t end = p + 1;
+      while (end < names.size() && end - p - 1 < 10 && isdigit(static_cast<unsigned char>(names[end])))
+        ++end;
+      const size_t run = end - p - 1;
+      long v = 0;
+      for (size_t k = 1; k <= run; ++k) {
+        v = v * 10 + (names[p + k] - '0');
+        if (k == 5 || (k > 5 && names[p + 1] != '0')) nameNumbers.push_back(v);
+      }
+    }
+    std::sort(nameNumbers.begin(), nameNumbers.end());
+    nameNumbers.erase(std::unique(nameNumbers.begin(), nameNumbers.end()), nameNumbers.end());
+  }
+
   void need(tField f) { fieldsNeeded = std::max(fieldsNeeded, static_cast<int>(f) + 1); }
 
   // A quick look at the raw line: false only when the full test on the
@@ -396,10 +457,8 @@ struct tSelection {
     if (sp->count < fieldsNeeded) return true;  // a short line: the full test decides
     if (byName) {
       long n;
-      if (!plainNumber(sp->fields[F_NUMBER], &n) || n > 99999999) return true;
-      char num[16];
-      const int len = snprintf(num, sizeof num, ".%05ld", n);
-      return memmem(names.data(), names.size(), num, static_cast<size_t>(len)) != nullptr;
+      if (!plainNumber(sp->fields[F_NUMBER], &n) || n > INT_MAX) return true;
+      return std::binary_search(nameNumbers.begin(), nameNumbers.end(), n);
     }
     if (noMatch) return false;
     if (!(statusMask >> letterValue(sp->fields[F_STATUS], kStatusCount - 1) & 1u)) return false;
@@ -549,9 +608,9 @@ tBugList getBugList(const tArgList& args) {
   tNameMaker names;
   tFields sp;
   tHeader h;
-  std::string line;
-  line.reserve(kLineBufSize);
-  while (readFileLine(&f, line) >= 0) {
+  tLineReader reader(&f);
+  std::string_view line;
+  while (reader.next(&line)) {
     if (line.empty()) continue;  // not a report: it would list a blank record
     if (!sel.mayMatch(line, &sp)) continue;
     clearHeader(&h);
