@@ -333,9 +333,7 @@ namespace {
 
 // Per-run state of the report page.
 struct ReportPageState {
-  int anchor = 0;            // number of the next action bar's anchor
-  std::string scriptFor;     // what the absolute script address was built for
-  std::string absoluteScript;
+  int anchor = 0;  // number of the next action bar's anchor
 };
 
 ReportPageState& pageState() {
@@ -363,19 +361,13 @@ const BarButton kBarButtons[] = {
 
 // The script address of the body's links: SCRIPT_NAME for the page; for a
 // file (a mail body) "http://HOSTNAME[:PORT]SCRIPT_NAME", at most 399
-// characters, built once per run.
-const std::string& scriptAddress(bool absolute) {
-  static std::string relative;
-  relative = envOrEmpty("SCRIPT_NAME");
-  if (!absolute) return relative;
-  ReportPageState& s = pageState();
-  const std::string key = absoluteBase() + "\n" + relative;
-  if (s.absoluteScript.empty() || s.scriptFor != key) {
-    s.absoluteScript = absoluteBase() + relative;
-    if (s.absoluteScript.size() > 399) s.absoluteScript.resize(399);
-    s.scriptFor = key;
-  }
-  return s.absoluteScript;
+// characters (the host part is built once per run by absoluteBase).
+std::string scriptAddress(bool absolute) {
+  std::string script = envOrEmpty("SCRIPT_NAME");
+  if (!absolute) return script;
+  script = absoluteBase() + script;
+  if (script.size() > 399) script.resize(399);
+  return script;
 }
 
 // A language text used as a format for three strings (the correction and
@@ -460,7 +452,7 @@ void displayBugMenu(FILE* fd, const std::string& num, std::string_view qs) {
 }
 
 void displayBugCore(const tHeader& bug, FILE* tofile) {
-  const std::string& script = scriptAddress(tofile != nullptr);
+  const std::string script = scriptAddress(tofile != nullptr);
   const std::string name = getBugName(bug);
   auto L = [](int n) { return langue(n).c_str(); };
   auto E = [](const std::string& v) { return escapeHtml(v); };
