@@ -260,6 +260,9 @@ void displayMenuButton(FILE* tofile, const std::string& gif, const std::string& 
   writeOutf(tofile, "<TD><A HREF=%s%s?%s=%s&%s=%s", base.c_str(), script.c_str(), "CMD",
             urlValue(cmd).c_str(), "Num", urlValue(num).c_str());
   writeOutf(tofile, "&QS=%s", urlValue(qs).c_str());
+  // With security on, the page's buttons carry the session (empty otherwise):
+  // every action refuses a request without one. A mail never carries it.
+  if (!tofile) writeOut(tofile, addUid());
   writeOut(tofile, ">");
   writeOutf(tofile, "<IMG NAME=%s%s SRC=%s%s/%s.gif WIDTH=30 HEIGHT=20 ALT=\"%s\"",
             imageName(cmd).c_str(), imageName(num).c_str(), base.c_str(),
@@ -453,6 +456,8 @@ void displayBugMenu(FILE* fd, const std::string& num, std::string_view qs) {
 
 void displayBugCore(const tHeader& bug, FILE* tofile) {
   const std::string script = scriptAddress(tofile != nullptr);
+  // The session (security on) goes with the page's links, never into a mail.
+  const std::string uid = tofile ? std::string() : addUid();
   const std::string name = getBugName(bug);
   auto L = [](int n) { return langue(n).c_str(); };
   auto E = [](const std::string& v) { return escapeHtml(v); };
@@ -508,11 +513,11 @@ void displayBugCore(const tHeader& bug, FILE* tofile) {
       const size_t trace = path.find("TRACE_");
       const std::string target =
           trace == std::string::npos ? path : getDataDir() + path.substr(trace);
-      out = strprintf("<TR><TD><B><A HREF=\"%s?%s=%s&%s=%s\">", escapeAttr(script).c_str(), "CMD",
-                      "FILE", "title", escapeAttr(urlPath(target)).c_str());
+      out = strprintf("<TR><TD><B><A HREF=\"%s?%s=%s&%s=%s%s\">", escapeAttr(script).c_str(),
+                      "CMD", "FILE", "title", escapeAttr(urlPath(target)).c_str(), uid.c_str());
     } else {
-      out = strprintf("<TR><TD><B><A HREF=%s?%s=%s&%s=%s&%s=%d>", unquotedUrl(script).c_str(),
-                      "CMD", "Edit", "Num", urlValue(name).c_str(), "Edit", index);
+      out = strprintf("<TR><TD><B><A HREF=%s?%s=%s&%s=%s&%s=%d%s>", unquotedUrl(script).c_str(),
+                      "CMD", "Edit", "Num", urlValue(name).c_str(), "Edit", index, uid.c_str());
     }
     out += strprintf("%s</A></B></TD>\n", E(a.title).c_str());
     out += strprintf("<TD>%s</TD>\n", E(time2char(a.date)).c_str());

@@ -51,7 +51,8 @@ void jsCheckChange();
 
 // One cell of a report's action bar: image `gif`.gif linking to CMD=`cmd`
 // for report `num`, with QS=`qs` passed on. With `tofile` the links are
-// absolute (http://HOSTNAME[:SERVER_PORT]) and go into that file.
+// absolute (http://HOSTNAME[:SERVER_PORT]) and go into that file. On a
+// page with security on the link also carries the session (addUid).
 void displayMenuButton(FILE* tofile, const std::string& gif, const std::string& cmd,
                        const std::string& alt, const std::string& num, std::string_view qs);
 
@@ -95,7 +96,8 @@ void displayBug(const std::string& bugNum, FILE* fd, std::string_view qs);
 // seventeen buttons.
 void displayBugMenu(FILE* fd, const std::string& num, std::string_view qs);
 // The body of a report already read: field table, entries, history. With
-// `tofile` the links are absolute and the output goes into that file.
+// `tofile` the links are absolute and the output goes into that file; on a
+// page with security on the entries' links carry the session.
 void displayBugCore(const tHeader& bug, FILE* tofile);
 // The printout page of report `num` (CMD=Print): the text grid is written to
 // "<DATADIR>/tmp/velko.<pid>.prt", shown in the page, handed to the PRINT

@@ -562,3 +562,23 @@ TEST(Printout, NoFileNoCommandAndUnknownReport) {
   EXPECT_NE(missing.find("<FONT COLOR=RED>Cannot read the report ../index <BR></FONT>\n"),
             std::string::npos);
 }
+
+TEST(ReportPage, SessionTravelsWithPageLinksButNotWithMails) {
+  ReportInstall r("SECURITY YES\n");
+  resetSessionState();
+  setCookie("ab#cd");
+  tHeader h = sampleBug(NEW);
+  addAnalyse(&h, "Description", "user1", 1079359509, "x\n");
+  const std::string out = page([&] {
+    displayBugMenu(nullptr, "ABSXY.00007", "");
+    displayBugCore(h, nullptr);
+  });
+  EXPECT_EQ(count(out, "&QS=&Uid=ab%23cd>"), 17u) << out;
+  EXPECT_NE(out.find("&Edit=0&Uid=ab%23cd>"), std::string::npos);
+  const std::string mail = intoFile([&](FILE* f) {
+    displayBugMenu(f, "ABSXY.00007", "");
+    displayBugCore(h, f);
+  });
+  EXPECT_EQ(mail.find("Uid"), std::string::npos);
+  resetSessionState();
+}
