@@ -982,6 +982,10 @@ std::string formatBug(tHeader& head) {
   return out;
 }
 
+namespace {
+void appendGlobalHistory(tHeader& head);
+}  // namespace
+
 int writeBug(tHeader& head) {
   const std::string name = getBugName(head);
   if (getDataDir().empty() || name.empty() || name.find('/') != std::string::npos) return -1;
@@ -1007,6 +1011,7 @@ int writeBug(tHeader& head) {
     return -1;
   }
   if (!commit(indexTmp, dataPath("index"))) return -3;
+  appendGlobalHistory(head);
   return 1;
 }
 
@@ -1073,17 +1078,29 @@ void historyAt(tHeader* head, long when, const std::string& format, const std::s
   head->history += ' ';
   head->history += text;
   head->history += '\n';
-  // One write per line on a descriptor opened for appending: lines of
-  // concurrent requests never mix.
-  const std::string line = t + " " + getBugName(*head) + " " + text + "\n";
+  // The global line waits for writeBug: it is appended once the change is
+  // stored.
+  head->pendingHistory.push_back(t + " " + getBugName(*head) + " " + text + "\n");
+}
+
+namespace {
+
+// Appends the waiting global history lines of `head`, one write per line
+// on a descriptor opened for appending, so lines of concurrent requests
+// never mix. The global history is optional: a failure only loses its lines.
+void appendGlobalHistory(tHeader& head) {
+  if (head.pendingHistory.empty()) return;
   const int fd = ::open(dataPath("history.dat").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
                         0666);
-  if (fd < 0) return;
-  if (writeAll(fd, line.data(), line.size()) != line.size()) {
-    // Nothing to do: the global history is optional.
+  if (fd >= 0) {
+    for (const std::string& line : head.pendingHistory)
+      if (writeAll(fd, line.data(), line.size()) != line.size()) break;
+    ::close(fd);
   }
-  ::close(fd);
+  head.pendingHistory.clear();
 }
+
+}  // namespace
 
 void history3(tHeader* head, const std::string& format, const std::string& arg1,
               const std::string& arg2, const std::string& arg3) {

@@ -397,6 +397,17 @@ void writeQueryLog(const std::string& qs) {
 
 }  // namespace
 
+namespace {
+
+// The byte of the escape "%XX" at `at`, -1 when there is none.
+int escapedByte(std::string_view s, size_t at) {
+  if (at + 2 >= s.size() || s[at] != '%') return -1;
+  const int hi = hexValue(s[at + 1]), lo = hexValue(s[at + 2]);
+  return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
+}
+
+}  // namespace
+
 std::string urlDecodeValue(std::string_view value) {
   std::string r;
   r.reserve(value.size());
@@ -404,9 +415,11 @@ std::string urlDecodeValue(std::string_view value) {
     const char c = value[i];
     if (c == '+') {
       r.push_back(' ');
-    } else if (c == '%' && i + 2 < value.size() && hexValue(value[i + 1]) >= 0 &&
-               hexValue(value[i + 2]) >= 0) {
-      const int byte = hexValue(value[i + 1]) * 16 + hexValue(value[i + 2]);
+    } else if (c == '%' && escapedByte(value, i) == 0xC2 && escapedByte(value, i + 3) == 0xA0) {
+      // The no-break space of a blank option as a UTF-8 page sends it.
+      r.push_back(' ');
+      i += 5;
+    } else if (const int byte = escapedByte(value, i); byte >= 0) {
       r.push_back(byte == 0xA0 ? ' ' : static_cast<char>(byte));  // no-break space: a blank
       i += 2;
     } else {

@@ -216,4 +216,8 @@ struct tHeader {
   long timeEstimate = 0;  // days
   std::string history;    // one line per change: time, blank, text
   std::vector<tAnalyse> data;  // oldest first
+  // Lines of the global history added since the record was read; writeBug
+  // appends them to "history.dat" once the report is stored, so a change
+  // that could not be saved leaves no trace there. Not part of the file.
+  std::vector<std::string> pendingHistory;
 };

@@ -605,7 +605,11 @@ TEST_F(StoreTest, HistoryLines) {
   EXPECT_EQ(time2char(when), "2004/03/15:14.05.09");
   historyAt(&h, when, "Opened by %s", "user1", "", "");
   EXPECT_EQ(h.history, "2004/03/15:14.05.09 Opened by user1\n");
+  // The global line is appended once the report is stored, not before.
+  EXPECT_FALSE(inst_.exists("data/history.dat"));
+  ASSERT_EQ(writeBug(h), 1);
   EXPECT_EQ(data("history.dat"), "2004/03/15:14.05.09 ABDXY.00012 Opened by user1\n");
+  EXPECT_TRUE(h.pendingHistory.empty());
   // Formats that would read missing or foreign arguments are applied safely.
   historyAt(&h, when, "%s %s by %s", "a", "", "");
   historyAt(&h, when, "100%% done %d %n %s", "x", "", "");
@@ -797,3 +801,13 @@ TEST_F(StoreTest, ConcurrentRewritesKeepIndexAndFilesInStep) {
 }
 
 }  // namespace
+
+TEST_F(StoreTest, AFailedSaveLeavesNoGlobalHistoryLine) {
+  tHeader h = report(13, "t");
+  ASSERT_EQ(writeBug(h), 1);
+  history1(&h, "Changed by %s", "u");
+  // The report file cannot be replaced: a directory stands in its way.
+  inst_.write("data/.ABDXY.00013." + std::to_string(getpid()) + ".tmp/x", "");
+  EXPECT_LT(writeBug(h), 0);
+  EXPECT_FALSE(inst_.exists("data/history.dat"));
+}

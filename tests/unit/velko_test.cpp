@@ -85,6 +85,10 @@ TEST(QueryString, ListIsNewestFirstAndLookupTakesLastOccurrence) {
 TEST(QueryString, ValueDecoding) {
   EXPECT_EQ(urlDecodeValue("%41%a0b+c"), "A b c");
   EXPECT_EQ(urlDecodeValue("%A0"), " ");
+  // A blank option of a UTF-8 page arrives as %C2%A0 and reads as absent.
+  EXPECT_EQ(urlDecodeValue("%C2%A0"), " ");
+  EXPECT_EQ(urlDecodeValue("%c2%a0x"), " x");
+  EXPECT_EQ(urlDecodeValue("%C2%A9"), "\xc2\xa9");
   EXPECT_EQ(urlDecodeValue("%e9t%C3%A9"), "\xe9t\xc3\xa9");
   // Malformed escapes stay as they are, and nothing past the end is read.
   EXPECT_EQ(urlDecodeValue("100%"), "100%");
