@@ -3,13 +3,24 @@ that every request writes."""
 import os
 import unittest
 
-from velkotest import Install, VelkoTestCase, multipart
+from velkotest import SOURCE_DIR, Install, VelkoTestCase, multipart
+
+
+def _text(num):
+    """Text `num` of the English language file the installations use."""
+    with open(os.path.join(SOURCE_DIR, "config", "langue.EN"), encoding="utf-8") as f:
+        for line in f:
+            n, _, rest = line.rstrip("\n").partition(",")
+            if n == str(num):
+                return rest
+    return ""
+
 
 # What each handler's page shows, to tell from the output which ran.
 MARK = {
-    "modeBug": "function modeBug is not available",
-    "findbug": "function findbug is not available",
-    "listdisp": "function listdisp is not available",
+    "modeBug": "<TITLE>Observed</TITLE>",
+    "findbug": "<BIG>%s</BIG>" % _text(2113),
+    "listdisp": "<TITLE>%s</TITLE>" % _text(2003),
 }
 
 
