@@ -42,6 +42,7 @@ class Outcome:
         self.refused = []       # (what, page) answered with a refusal
         self.bad = []           # (what, status or error) not answered with a page
         self.shared = []
+        self.searches = []      # (load reports answered before, reports found)
         self.requests = 0
         self.latencies = []
 
@@ -120,6 +121,35 @@ def act(srv, out, name, action, token, text=None):
     return None
 
 
+SEARCH = ("CMD=find&project=TEST&resp=all&statN=X&statS=X&statA=X&statO=X&statC=X&statV=X"
+          "&statP=X&statB=X&statR=X&statD=X&statT=X&intitle=load+c&intext=&sort=1&Print=yes")
+FOUND = re.compile(r"Index of the (\d+) reports")
+
+
+def search(srv, out):
+    """Lists the reports made by the load (the list printout, which reads
+    the index only) and notes how many it found beside how many creations
+    had been answered before it was asked."""
+    with out.lock:
+        before = sum(1 for _, t in out.created if t.startswith("load c"))
+        out.requests += 1
+    t = time.time()
+    try:
+        status, _, body = srv.get(SEARCH, timeout=60)
+    except OSError as e:
+        out.add("bad", ("search", repr(e)))
+        return
+    finally:
+        with out.lock:
+            out.latencies.append(time.time() - t)
+    page = body.decode("utf-8", "replace")
+    m = FOUND.search(page)
+    if not is_page(status, body) or not m:
+        out.add("bad", ("search", "%s %s" % (status, page[-300:])))
+        return
+    out.add("searches", (before, int(m.group(1))))
+
+
 def run_load(srv, seconds=30.0, clients=6, shared=3, seed=None):
     """Runs the load on a started VelkoServer; returns an Outcome."""
     out = Outcome()
@@ -143,8 +173,10 @@ def run_load(srv, seconds=30.0, clients=6, shared=3, seed=None):
             r = rnd.random()
             if r < 0.3:
                 create(srv, out, "load %s %d" % (token, rnd_seed))
+            elif r < 0.4:
+                search(srv, out)
             else:
-                action = "Observed" if r < 0.55 else "Open" if r < 0.8 else "Analyse"
+                action = "Observed" if r < 0.6 else "Open" if r < 0.8 else "Analyse"
                 act(srv, out, rnd.choice(shared_names), action, token)
 
     threads = [threading.Thread(target=client, args=(c,), daemon=True) for c in range(clients)]
@@ -158,6 +190,10 @@ def run_load(srv, seconds=30.0, clients=6, shared=3, seed=None):
 def verify(srv, out):
     """Checks the store after a load run; returns a list of problems."""
     problems = []
+    for before, found in out.searches:
+        if found < before:
+            problems.append("a list found %d reports after %d had been created"
+                            % (found, before))
     rc, text = srv.check()
     if rc != 0:
         problems.append("velko --check: %s" % text.strip()[-3000:])
@@ -209,9 +245,9 @@ def verify(srv, out):
 def summary(out, seconds):
     lat = sorted(out.latencies) or [0]
     return ("%d requests in %.0f s (%.1f/s): %d created, %d actions applied, %d refused, "
-            "%d unanswered; latency median %.0f ms, 99%% %.0f ms, max %.0f ms" % (
+            "%d lists, %d unanswered; latency median %.0f ms, 99%% %.0f ms, max %.0f ms" % (
                 out.requests, seconds, out.requests / max(seconds, 1e-9), len(out.created),
-                len(out.applied), len(out.refused), len(out.bad),
+                len(out.applied), len(out.refused), len(out.searches), len(out.bad),
                 1000 * lat[len(lat) // 2], 1000 * lat[min(len(lat) - 1, int(len(lat) * 0.99))],
                 1000 * lat[-1]))
 
