@@ -59,9 +59,9 @@ std::string unquoted(std::string_view s) {
 
 // The raw query string inside the unquoted HREF of the print link. A
 // browser sends it already %-encoded, so this changes nothing for a real
-// request, but a crafted one cannot end the attribute or open a tag: bytes
-// that could (quotes, '<', '>', '`', '=' is harmless) and white space and
-// control bytes are written %XX. '&' stays: it separates the arguments.
+// request, but a crafted one cannot end the attribute or open a tag: quotes,
+// '<', '>', '`', white space and control bytes are written %XX. '&' stays:
+// it separates the arguments.
 std::string queryInHref(std::string_view qs) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string r;
@@ -328,9 +328,8 @@ struct tSelection {
   std::vector<long> nameNumbers;  // see collectNumbers
 
   std::vector<tEqual> equal;
-  bool anyResp = false;  // resp "all"
   int severity = -1, fileType = -1, phase = -1, impact = -1;
-  bool noMatch = false;  // a present but empty sev/type/phase/impact: matches nothing
+  bool noMatch = false;  // a sev/type/phase/impact that no report can have
   tField dateField = F_COUNT;
   long tHeader::*dateMember = nullptr;
   long from = 0, to = 0;
@@ -397,17 +396,18 @@ struct tSelection {
     }
     // An absent resp reads as " " and so asks for an assignee " ".
     const std::string resp = getArg(args, "resp");
-    if (resp == "all") {
-      anyResp = true;
-    } else {
+    if (resp != "all") {
       equal.push_back({F_ASSIGNED, kUserSize, &tHeader::assignedTo, resp});
       need(F_ASSIGNED);
     }
     auto code = [&](const char* arg, char base, int* target, tField field) {
       const std::string v = getArg(args, arg);
       if (!present(v)) return;
-      if (v.empty()) noMatch = true;
-      else *target = static_cast<unsigned char>(v[0]) - base;
+      // The field's code is never below the base: "" or such a first
+      // character matches no report.
+      const int c = v.empty() ? -1 : static_cast<unsigned char>(v[0]) - base;
+      if (c < 0) noMatch = true;
+      else *target = c;
       need(field);
     };
     code("sev", '0', &severity, F_SEVERITY);

@@ -289,9 +289,9 @@ tArgList randomArgs(std::mt19937& rng) {
   maybe("verifier", {"u2", ""});
   maybe("verVers", {"1.1"});
   if (rng() % 4) a.push_back({"resp", pick(rng, {"all", "u1", "", " ", std::string(19, 'u').c_str()})});
-  maybe("sev", {"1", "2", "3x", "", "0"});
+  maybe("sev", {"1", "2", "3x", "", "0", "/"});
   maybe("type", {"0", "1", "2", ""});
-  maybe("phase", {"a", "b", ""});
+  maybe("phase", {"a", "b", "", "A"});
   maybe("impact", {"a", "b", "d", ""});
   maybe("intitle", {"crash", "Crash", "", " ", "crashz"});
   maybe("adType", {"1", "2", "3", ""});
