@@ -38,8 +38,8 @@ def report(n, status, sev, title, project="Alpha", group="G1", phase=0, **kw):
              verifier="", verifdate=0, verifvers="", type=0, impact=0, mda="", testref="",
              spent=0, estimate=0, text="")
     r.update(kw)
-    r["prefix"] = PREFIXES[project] + PHASE_LETTERS[phase] + GROUP_PREFIXES[(project, group)]
-    r["name"] = "%s.%05d" % (r["prefix"], n)
+    r["prefix"] = GROUP_PREFIXES[(project, group)]  # the index field: the group's prefix
+    r["name"] = "%s%s%s.%05d" % (PREFIXES[project], PHASE_LETTERS[phase], r["prefix"], n)
     return r
 
 
@@ -488,8 +488,7 @@ class DownloadTest(SearchTestCase):
         for n in (5, 6):
             x = BY_NAME["ALSG1.%05d" % n]
             expected.append("\t".join([
-                # The index's prefix field holds at most 4 characters.
-                "AL", x["prefix"][:4], "%05d" % x["n"], PHASES[x["phase"]], time2char(x["date"]),
+                "AL", x["prefix"], "%05d" % x["n"], PHASES[x["phase"]], time2char(x["date"]),
                 x["submitter"], severity[x["sev"]], x["project"], x["group"], x["module"],
                 x["version"], x["expvers"], statuses[x["status"]], time2char(x["postpone"]),
                 x["assigned"], x["corrector"], time2char(x["corrdate"]), x["corrvers"],
@@ -507,7 +506,7 @@ class DownloadTest(SearchTestCase):
         self.assertTrue(body.startswith("<H2>%s</H2>" % lang(self.inst, 2102)), body[:200])
         rows = body.split("\n<BR>\n<HR>", 1)[1].split("\n")
         self.assertEqual(len(rows), 3)  # the title line, one report, the end
-        self.assertTrue(rows[1].startswith("AL\tALSG\t00006\t"), rows[1])
+        self.assertTrue(rows[1].startswith("AL\tG1\t00006\t"), rows[1])
         self.assertNotIn("<!Access", body)
 
 
