@@ -34,7 +34,8 @@ class LoadTest(unittest.TestCase):
             self.assertGreater(len(out.created), 3 + CLIENTS, loadclient.summary(out, took))
             self.assertGreater(len(out.applied), CLIENTS, loadclient.summary(out, took))
             problems = loadclient.verify(srv, out)
-            self.assertEqual(problems, [], "\n".join(problems[:40]))
+            self.assertEqual(problems, [], "%d problems, of %d actions applied; the first ones:\n%s"
+                             % (len(problems), len(out.applied), "\n".join(problems[:40])))
             self.assertEqual(srv.sanitizer_reports(), "")
 
     def test_one_report_many_writers(self):
@@ -62,7 +63,8 @@ class LoadTest(unittest.TestCase):
             self.assertEqual(len(out.applied) + len(out.refused), 4 * CLIENTS)
             self.assertGreater(len(out.applied), 0)
             problems = loadclient.verify(srv, out)
-            self.assertEqual(problems, [], "\n".join(problems))
+            self.assertEqual(problems, [], "%d problems, of %d actions applied:\n%s"
+                             % (len(problems), len(out.applied), "\n".join(problems)))
 
 
 if __name__ == "__main__":
