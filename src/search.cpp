@@ -707,8 +707,10 @@ void displayCriteria(const tArgList& args) {
   if (present(intitle) && !intitle.empty())
     emitf("%s : '%s'<br>\n", langue(2010).c_str(), escapeHtml(intitle).c_str());
   const int ival = getArgInt(args, "ival");
+  // The date that ival tests: creation, correction, verification.
+  static const int kIntervalLabel[3] = {2107, 2108, 2109};
   if (ival >= 1 && ival <= 3)
-    emitf("%s %s %s %s <BR>\n", langue(2106 + ival).c_str(),
+    emitf("%s %s %s %s <BR>\n", langue(kIntervalLabel[ival - 1]).c_str(),
           escapeHtml(getArg(args, "between")).c_str(), langue(2110).c_str(),
           escapeHtml(getArg(args, "and")).c_str());
   emit("Status = ");
