@@ -1,15 +1,21 @@
 // create.cpp: the creation form and the creation of a report.
 //
-// A new report gets the lowest free number of its report prefix: findNextNum
-// reserves it by creating the report file empty and exclusively, so two
-// creations at the same moment never share a number. The report is then
-// written whole (temporary file and rename, with its index line) over the
-// reservation; when that fails the reservation is removed again, and the
+// A new report gets the lowest free number of its report prefix. Creations
+// are serialised by a kernel lock on "<DATADIR>/number.lock" (a file that
+// stays in place; the kernel releases the lock of a killed request): under
+// it the number is found by probing the data directory and the report is
+// written whole (temporary file and rename, with its index line). So two
+// creations never share a number, and no reader ever sees a reserved or
+// half-written report file. When the write fails, nothing is left and the
 // page says why instead of showing the report.
 #include "create.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
@@ -18,14 +24,13 @@
 #include "cookies.h"
 #include "display.h"
 #include "html.h"
-#include "synchro.h"
 #include "utils.h"
 
 namespace {
 
 // Texts that the language files may not have yet.
 constexpr int kTxtIndexBusy = 521;
-constexpr int kTxtChoicesNotKept = 522;
+constexpr int kTxtChoicesNotKept = 527;
 
 const std::string& textOrBuiltIn(int num, const char* english, const char* french) {
   static std::string fallback;
@@ -35,21 +40,12 @@ const std::string& textOrBuiltIn(int num, const char* english, const char* frenc
   return fallback;
 }
 
-// The blank options of the forms are "&nbsp": a browser that sends the page's
-// UTF-8 posts a no-break space as %C2%A0, which the decoder turns into the
-// byte C2 and a blank. Such a value is what a blank option gives: " ".
-std::string argValue(const tArgList& list, const std::string& name) {
-  std::string v = getArg(list, name);
-  if (v.size() >= 2 && v[0] == '\xC2' && (v[1] == ' ' || v[1] == '\xA0')) v.replace(0, 2, " ");
-  return v;
-}
-
 // A value the user did not give: absent, empty, or beginning with a blank.
 bool isAbsent(const std::string& v) { return v.empty() || v[0] == ' '; }
 
 // A text argument as stored: "" when absent.
 std::string textArg(const tArgList& list, const std::string& name) {
-  std::string v = argValue(list, name);
+  std::string v = getArg(list, name);
   return isAbsent(v) ? std::string() : v;
 }
 
@@ -99,6 +95,46 @@ std::string reportPath(const std::string& name) {
   return dir + "/" + name;
 }
 
+// An exclusive kernel lock on a file that stays in place, released when the
+// object goes (or the process dies).
+class tNumberLock {
+ public:
+  explicit tNumberLock(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {}
+  ~tNumberLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  tNumberLock(const tNumberLock&) = delete;
+  tNumberLock& operator=(const tNumberLock&) = delete;
+  // False when the lock is not had within `seconds`.
+  bool acquire(int seconds) {
+    if (fd_ < 0) return false;
+    for (int waited = 0;; waited += 10) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+      if (errno != EWOULDBLOCK && errno != EINTR) return false;
+      if (waited >= seconds * 1000) return false;
+      const struct timespec ts = {0, 10 * 1000 * 1000};
+      nanosleep(&ts, nullptr);
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+constexpr int kNumberLockWait = 5;  // seconds
+
+// The lowest n >= 1 for which "<DATADIR>/<prefix>.<n on 5 digits>" does not
+// exist. Any file there counts, an empty one too (a number another writer
+// has reserved).
+int lowestFreeNumber(const std::string& prefix) {
+  for (int n = 1; n < INT_MAX; ++n) {
+    struct stat st;
+    if (::stat(reportPath(strprintf("%s.%05d", prefix.c_str(), n)).c_str(), &st) != 0) return n;
+  }
+  return INT_MAX;
+}
+
 // The blank first option of a selection list.
 void blankOption(bool selected) { emit(selected ? "<OPTION SELECTED>&nbsp\n" : "<OPTION >&nbsp\n"); }
 
@@ -112,7 +148,7 @@ void selectClose() { emit("</SELECT></TD>\n"); }
 // ---------------------------------------------------------------------------
 
 void displayCreate(tArgList& list) {
-  std::string project = argValue(list, "project");
+  std::string project = getArg(list, "project");
   if (isAbsent(project)) project = getUserProject();
   printHead(nullptr, langue(2000), nullptr, &list);
   if (!createRight(list)) {
@@ -226,7 +262,7 @@ void displayCreate(tArgList& list) {
 // ---------------------------------------------------------------------------
 
 int checkParam(const tArgList& list, const std::string& fld, const std::string& name) {
-  if (!isAbsent(argValue(list, fld))) return 1;
+  if (!isAbsent(getArg(list, fld))) return 1;
   printErr1(503, name);
   return 0;
 }
@@ -255,7 +291,7 @@ int checkParams(const tArgList& list) {
   for (const Check& c : kChecks) {
     const std::string label = c.label ? langue(c.label) : std::string(c.field);
     if (!checkParam(list, c.field, label)) return 0;
-    if (c.valid && !c.valid(argValue(list, c.field))) {
+    if (c.valid && !c.valid(getArg(list, c.field))) {
       printErr1(503, label);
       return 0;
     }
@@ -292,6 +328,26 @@ void decodeHead(const tArgList& list, tHeader& head) {
 // Creation
 // ---------------------------------------------------------------------------
 
+int storeNewBug(tHeader& bug, const std::string& format, const std::string& arg1,
+                const std::string& arg2, tHeader* shown) {
+  tNumberLock lock(reportPath("number.lock"));
+  if (!lock.acquire(kNumberLockWait)) return kStoreBusy;
+  const std::string prefix = getBugPrefix2(bug);
+  bug.number = lowestFreeNumber(prefix);
+  history2(&bug, format, arg1, arg2);
+  if (shown) *shown = bug;
+  const int rc = writeBug(bug);
+  if (rc < 0) {
+    // The index could not follow a report file already in place: the
+    // file goes too, so that the failed creation leaves nothing.
+    struct stat st;
+    const std::string path = reportPath(getBugName(bug));
+    if (rc == -3 && ::stat(path.c_str(), &st) == 0 && st.st_size > 0) ::unlink(path.c_str());
+    return rc == -2 ? kStoreBusy : rc;
+  }
+  return rc;
+}
+
 void createNewBug(tArgList& list) {
   printHead(nullptr, langue(2002), nullptr, &list);
   // Nothing changes for a request without a session (security on) or
@@ -305,9 +361,6 @@ void createNewBug(tArgList& list) {
 
   tHeader bug;
   decodeHead(list, bug);
-  bug.number = findNextNum(getBugPrefix2(bug));  // reserves the number
-  const std::string name = getBugName(bug);
-  history2(&bug, "%s %s", langue(113), bug.submitter);
   // The first analysis: the text as typed (a value beginning with a blank
   // is kept; only an argument the form did not send is no text).
   std::string text;
@@ -321,12 +374,12 @@ void createNewBug(tArgList& list) {
 
   // The page shows the report as it was before the store completed its
   // entries' final line feeds, and only once it is stored.
-  const tHeader shown = bug;
-  const int rc = writeBug(bug);
+  tHeader shown;
+  const int rc = storeNewBug(bug, "%s %s", langue(113), bug.submitter, &shown);
+  const std::string name = getBugName(bug);
   if (rc < 0) {
-    ::unlink(reportPath(name).c_str());  // the reservation, or a file the index lacks
     std::string reason;
-    if (rc == -2)
+    if (rc == kStoreBusy)
       reason = textOrBuiltIn(kTxtIndexBusy,
                              "the report index is in use by another request; try again in a moment",
                              "l'index des fiches est utilis\xC3\xA9 par une autre requ\xC3\xAAte ; "
@@ -352,9 +405,7 @@ void createNewBug(tArgList& list) {
 
   sendMailBug(name, E_New, bug.submitter);
   if (!setUserInfo(bug.submitter, bug.project, bug.subProject, bug.phase))
-    redLine(escapeHtml(textOrBuiltIn(
-        kTxtChoicesNotKept,
-        "The report is created, but your choices could not be remembered for the next form.",
-        "La fiche est cr\xC3\xA9\xC3\xA9" "e, mais vos choix n'ont pas pu \xC3\xAA" "tre retenus "
-        "pour le prochain formulaire.")));
+    redLine(textOrBuiltIn(
+        kTxtChoicesNotKept, "The action was saved, but your choices could not be remembered.",
+        "L'action est enregistr\xC3\xA9" "e, mais vos choix n'ont pas pu \xC3\xAA" "tre retenus."));
 }

@@ -25,3 +25,16 @@ int checkParams(const tArgList& list);
 // and the entries). Texts are cut to their field widths and kept free of
 // '|' and line ends, so that the report shown is the report stored.
 void decodeHead(const tArgList& list, tHeader& head);
+
+// Stores `bug` as a new report: under the numbering lock of the data
+// directory it gets the lowest free number of its report prefix, the
+// history line history2(format, arg1, arg2) (the creation line) and is
+// written with its index line (writeBug). `shown`, when given, receives the
+// record as it was just before the write. The result of writeBug (1), or a
+// negative value with nothing stored: kStoreBusy when the numbering or the
+// index lock was not had within a few seconds, -3 when the index could not
+// be written, -1 otherwise. Every writer of new reports should come here,
+// so that two of them never take one number.
+constexpr int kStoreBusy = -2;
+int storeNewBug(tHeader& bug, const std::string& format, const std::string& arg1,
+                const std::string& arg2, tHeader* shown = nullptr);

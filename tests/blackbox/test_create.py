@@ -254,17 +254,19 @@ class CreationTest(CreateTestCase):
         r = self.create(title="again")
         self.assertIn("<H1>Ti10.00002", r.body)
 
-    def test_busy_index_is_reported_and_nothing_is_left(self):
-        with open(self.inst.path("data", "index.lock"), "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            r = self.create()
+    def test_busy_locks_are_reported_and_nothing_is_left(self):
         reason = lang_text(self.inst, 521) or \
             "the report index is in use by another request; try again in a moment"
-        self.assertIn("<FONT COLOR=RED>%s <BR></FONT>\n"
-                      % lang_text(self.inst, 520).replace("%s", reason), r.body)
-        self.assertNotIn("<a name=00000>", r.body)
-        self.assertEqual(reports(self.inst), [])
-        self.assertEqual([f for f in os.listdir(self.inst.data) if f.endswith(".tmp")], [])
+        for lock_file in ("index.lock", "number.lock"):
+            with open(self.inst.path("data", lock_file), "w") as lock:
+                fcntl.flock(lock, fcntl.LOCK_EX)
+                r = self.create()
+            self.assertIn("<FONT COLOR=RED>%s <BR></FONT>\n"
+                          % lang_text(self.inst, 520).replace("%s", reason), r.body, lock_file)
+            self.assertNotIn("<a name=00000>", r.body)
+            self.assertEqual(reports(self.inst), [])
+            self.assertEqual([f for f in os.listdir(self.inst.data) if f.endswith(".tmp")], [])
+            self.assertFalse(os.path.exists(self.inst.path("data", "history.dat")))
         # The number is free again.
         r = self.create()
         self.assertIn("<H1>%s" % NAME, r.body)
