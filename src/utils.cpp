@@ -670,36 +670,40 @@ void lockPause() {
   std::this_thread::sleep_for(std::chrono::microseconds(2000 + rng() % 8000));
 }
 
+}  // namespace
+
+bool tFileLock::acquire(const std::string& path, int seconds) {
+  release();
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd_ < 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) break;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    lockPause();
+  }
+  release();
+  return false;
+}
+
+void tFileLock::release() {
+  if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  fd_ = -1;
+}
+
+namespace {
+
 // The kernel lock on "<data directory>/index.lock". Every rewrite of the index
 // and every replacement of a report file happens under it, so two requests
 // never lose each other's update; the kernel releases it when a holder dies.
 class tIndexLock {
  public:
-  tIndexLock() = default;
-  ~tIndexLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-  }
-  tIndexLock(const tIndexLock&) = delete;
-  tIndexLock& operator=(const tIndexLock&) = delete;
-
   // Waits at most `seconds`; false when the lock could not be had.
-  bool acquire(int seconds) {
-    fd_ = ::open(dataPath("index.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ < 0) return false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    for (;;) {
-      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
-      if (errno != EWOULDBLOCK && errno != EINTR) break;
-      if (std::chrono::steady_clock::now() >= deadline) break;
-      lockPause();
-    }
-    ::close(fd_);
-    fd_ = -1;
-    return false;
-  }
+  bool acquire(int seconds) { return lock_.acquire(dataPath("index.lock"), seconds); }
 
  private:
-  int fd_ = -1;
+  tFileLock lock_;
 };
 
 std::string tempPathFor(const std::string& name) {
@@ -1382,4 +1386,9 @@ int runAdminCommand(int argc, char** argv) {
   fflush(stdout);
   resetOutput();
   return rc;
+}
+
+bool lockReport(tFileLock* lock, const std::string& name) {
+  if (getDataDir().empty() || !isReportName(name)) return false;
+  return lock->acquire(dataPath("." + name + ".lock"), kIndexLockWait);
 }

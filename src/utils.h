@@ -176,6 +176,34 @@ int updateIndex(const tHeader* head, const std::string* oldLine);
 constexpr int kIndexLockWait = 5;
 
 // ---------------------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Locks
+// ---------------------------------------------------------------------------
+
+// An exclusive kernel lock (flock) on a lock file that stays in place; the
+// kernel releases it when the holder dies, so a killed request never leaves
+// it held. Released when the object goes.
+class tFileLock {
+ public:
+  tFileLock() = default;
+  ~tFileLock() { release(); }
+  tFileLock(const tFileLock&) = delete;
+  tFileLock& operator=(const tFileLock&) = delete;
+  // Waits at most `seconds`; false when the lock could not be had.
+  bool acquire(const std::string& path, int seconds);
+  void release();
+
+ private:
+  int fd_ = -1;
+};
+
+// Locks report `name` (its lock file ".<name>.lock" in the data directory)
+// for a read-change-write of the report, so that two requests changing one
+// report at the same moment are applied one after the other and neither
+// change is lost. Waits at most kIndexLockWait seconds; false on timeout or
+// for a name that is not a report name.
+bool lockReport(tFileLock* lock, const std::string& name);
+
 // Administration from the command line
 // ---------------------------------------------------------------------------
 

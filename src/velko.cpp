@@ -562,6 +562,22 @@ const tAction kModeActions[] = {
     E_Analyse,   E_Attach,   E_Corrected,    E_Verified};
 const tAction kEditActions[] = {E_Edit, E_Change_Header, E_Copy};
 
+// An action that applies a form (User present) reads, changes and rewrites
+// its report: it runs holding the report's lock, so that two requests on one
+// report at the same moment are applied one after the other instead of the
+// later write losing the earlier change. False, after a page saying so, when
+// the lock cannot be had in time; nothing is changed then.
+bool lockForAction(const std::string& cmd, const tArgList& list, tFileLock* lock) {
+  const std::string num = getArg(list, "Num");
+  if (getArg(list, "User")[0] == ' ' || !isReportName(num)) return true;
+  if (lockReport(lock, num)) return true;
+  printHead(nullptr, cmd, nullptr, &list);
+  std::string reason = langue(521);
+  if (reason.empty()) reason = "the reports are in use by another request; try again in a moment";
+  printErr1(520, reason);
+  return false;
+}
+
 // Runs the handler of one CMD value; false when the value is unknown.
 bool runCommand(const std::string& cmd, tArgList& list) {
   for (const Command& c : kCommands) {
@@ -572,13 +588,15 @@ bool runCommand(const std::string& cmd, tArgList& list) {
   }
   for (tAction a : kModeActions) {
     if (cmd == actionName[a]) {
-      modeBug(a, list);
+      tFileLock lock;
+      if (lockForAction(cmd, list, &lock)) modeBug(a, list);
       return true;
     }
   }
   for (tAction a : kEditActions) {
     if (cmd == actionName[a]) {
-      editBug(a, list);
+      tFileLock lock;
+      if (lockForAction(cmd, list, &lock)) editBug(a, list);
       return true;
     }
   }
