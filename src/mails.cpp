@@ -22,7 +22,10 @@
 #include <memory>
 
 #include "config.h"
+#include "display.h"
 #include "html.h"
+#include "synchro.h"
+#include "utils.h"
 
 namespace {
 
@@ -805,4 +808,258 @@ void getSynchMails() {
   // The deletions take effect only when the server receives QUIT whole.
   mySend(sock, "QUIT\r\n", 1);
   clientDisconnect(sock);
+}
+
+// ---------------------------------------------------------------------------
+// Notification messages
+// ---------------------------------------------------------------------------
+
+int MailTopic(int act) {
+  switch (act) {
+    case E_Change_Header: return 140;
+    case E_Observed: return 141;
+    case E_Analyse: return 142;
+    case E_Copy: return 144;
+    case E_Assign: return 145;
+    case E_Open: return 146;
+    case E_Not_a_Bug: return 147;
+    case E_Not_Reproducible: return 148;
+    case E_Duplicate: return 149;
+    case E_Postpone: return 150;
+    case E_Corrected: return 151;
+    case E_For_Verification: return 152;
+    case E_Verified: return 153;
+    case E_Rejected: return 154;
+    case E_Abandoned: return 155;
+    case E_Edit: return 2024;
+    case E_Attach: return 143;
+    default: return 200;  // E_New and anything else
+  }
+}
+
+namespace {
+
+// Raw bytes per encoded word: 45 bytes give 60 base64 characters, 72 with
+// "=?UTF-8?B?" and "?=", within the 75 that an encoded word may have.
+constexpr size_t kEncodedWordBytes = 45;
+
+// A header value without control characters.
+std::string headerSafe(std::string s) {
+  for (char& c : s)
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
+  return s;
+}
+
+std::string base64(std::string_view in) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < in.size(); i += 3) {
+    const unsigned v = static_cast<unsigned char>(in[i]) << 16 |
+                       static_cast<unsigned char>(in[i + 1]) << 8 |
+                       static_cast<unsigned char>(in[i + 2]);
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  if (i < in.size()) {
+    unsigned v = static_cast<unsigned char>(in[i]) << 16;
+    if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += i + 1 < in.size() ? kAlphabet[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+bool isHigh(char c) { return static_cast<unsigned char>(c) >= 0x80; }
+
+// Removes the mail file and traces a failure to do so.
+void removeMailFile(const std::string& path) {
+  if (unlink(path.c_str()) != 0)
+    emitf("<! cannot remove %s : %s >\n", traceSafe(path).c_str(), strerror(errno));
+}
+
+// Closes a mail file written by the caller: false when any byte of it may
+// be missing (a full disk), since a cut mail must not be sent.
+bool closeMailFile(FILE* f, const std::string& path) {
+  bool ok = fflush(f) == 0 && !ferror(f);
+  if (fclose(f) != 0) ok = false;
+  if (!ok) emitf("<! mail file %s incomplete, not sent >\n", traceSafe(path).c_str());
+  return ok;
+}
+
+// Traces the opening of a mail file as the administrators know it: the
+// handle as a number (0 when none), errno and the name.
+FILE* openMailFile(const char* base, std::string* path) {
+  errno = 0;
+  FILE* f = createMailFile(base, path);
+  const int err = f ? 0 : errno;
+  emitf("<! Send Mail %ld,errno:%d, file:%s>\n", f ? static_cast<long>(fileno(f)) : 0L, err,
+        traceSafe(*path, 1024).c_str());
+  return f;
+}
+
+}  // namespace
+
+std::string mailHeaderText(const std::string& text) {
+  const std::string s = headerSafe(text);
+  size_t first = 0;
+  while (first < s.size() && !isHigh(s[first])) ++first;
+  if (first == s.size()) return s;
+  size_t last = s.size();
+  while (!isHigh(s[last - 1])) --last;
+  // Whole words are encoded, so that each encoded word stands between
+  // blanks (or the ends) as decoders require; blanks inside the run are
+  // encoded with it, since the blanks between two encoded words are
+  // dropped when they are decoded.
+  while (first > 0 && s[first - 1] != ' ') --first;
+  while (last < s.size() && s[last] != ' ') ++last;
+  std::string out = s.substr(0, first);
+  size_t pos = first;
+  while (pos < last) {
+    size_t end = std::min(last, pos + kEncodedWordBytes);
+    // Never inside a UTF-8 character: back off over continuation bytes.
+    if (end < last) {
+      size_t e = end;
+      while (e > pos && (static_cast<unsigned char>(s[e]) & 0xC0) == 0x80) --e;
+      if (e > pos) end = e;
+    }
+    if (pos > first) out += ' ';
+    out += "=?UTF-8?B?" + base64(std::string_view(s).substr(pos, end - pos)) + "?=";
+    pos = end;
+  }
+  out += s.substr(last);
+  return out;
+}
+
+FILE* createMailFile(const char* base, std::string* path) {
+  const std::string stem = strprintf("%s/tmp/%s.%ul", getDataDir().c_str(), base,
+                                     static_cast<unsigned>(getpid()));
+  // The process id keeps running requests apart; a name left by an earlier
+  // process of the same id (or by an earlier mail of this one, if it could
+  // not be removed) is never written over.
+  for (int n = 0; n < 100; ++n) {
+    *path = n == 0 ? stem : strprintf("%s.%d", stem.c_str(), n);
+    const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return nullptr;
+    }
+    FILE* f = fdopen(fd, "w");
+    if (!f) {
+      const int err = errno;
+      close(fd);
+      unlink(path->c_str());
+      errno = err;
+    }
+    return f;
+  }
+  return nullptr;
+}
+
+void writeBugMail(FILE* f, const tHeader& bug, const std::string& bugNum, tAction act,
+                  const std::string& actionBy) {
+  std::string www = getCfgKey("WWW");
+  if (www.empty()) www = "www";
+  std::string subject = strprintf("Bug %s %s", bugNum.c_str(), langue(MailTopic(act)).c_str());
+  if (!actionBy.empty()) subject += strprintf(" by %s", actionBy.c_str());
+  // The language files and the texts typed into the forms are UTF-8.
+  writeOut(f, "Content-Type: text/html; charset=UTF-8\n");
+  writeOutf(f, "Subject: %s", mailHeaderText(subject).c_str());
+  writeOutf(f, "\nFrom: \"Bug Manager\" <%s@%s>\n", headerSafe(www).c_str(),
+            headerSafe(getCfgKey("HOSTNAME")).c_str());
+  writeOut(f, " \n");
+  writeOut(f, "<HTML>\n");
+  displayBugMenu(f, bugNum, std::string_view());
+  displayBugCore(bug, f);
+}
+
+void deliverMailFile(const std::string& dest, const std::string& file) {
+  emitf("<! mail %s - %s >\n", traceSafe(dest, 1100).c_str(), traceSafe(file, 1024).c_str());
+  const std::string server = getCfgKey("MAILSERV");
+  if (!server.empty() && server[0] != ' ') {
+    emitf("<! sending through %s >\n", traceSafe(server).c_str());
+    monmail(server, dest, file);
+  } else {
+    // The local command gets the addresses as arguments and the file on its
+    // standard input, without a shell between.
+    runLocalMail(dest, file);
+  }
+}
+
+void sendMailBug(const std::string& num, tAction act, const std::string& user) {
+  std::string path;
+  FILE* f = openMailFile("bugmail", &path);
+  if (!f) return;
+
+  // Only a name of report form is a file of the data directory; an empty
+  // file is a number reserved by a creation still under way.
+  std::unique_ptr<tHeader> bug = isReportName(num) ? readBug(num) : nullptr;
+  if (bug && bug->number <= 0 && bug->project.empty()) bug.reset();
+  if (!bug) {
+    fclose(f);
+    removeMailFile(path);
+    return;
+  }
+
+  SendSynchFile(strprintf("%s/%s", getDataDir().c_str(), getBugName(*bug).c_str()), bug->project,
+                S_FFT);
+
+  writeBugMail(f, *bug, num, act, user);
+  if (!closeMailFile(f, path)) {
+    removeMailFile(path);
+    return;
+  }
+
+  const std::string dest = getMailList(*bug, act, user.empty() ? nullptr : user.c_str());
+  if (dest.empty())
+    emit("<! No mail to send, destination empty >\n");
+  else
+    deliverMailFile(dest, path);
+  removeMailFile(path);
+}
+
+void sendMailFile(const std::string& fname, const std::string& dest, const std::string& project,
+                  int num) {
+  (void)fname;
+  const std::string out =
+      strprintf("%s/out/%s/s%05d.txt", getSynchDir().c_str(), project.c_str(), num);
+  std::string path;
+  FILE* f = openMailFile("synch", &path);
+  if (!f) return;
+
+  std::string www = getCfgKey("WWW");
+  if (www.empty()) www = "www";
+  // The receiving side reads the project and the file name from the raw
+  // subject: it is written as it is, not encoded.
+  writeOut(f, "Content-Type: text/html; charset=us-ascii\n");
+  writeOutf(f, "Subject: %s %s s%05d\n", "Velko-Synchro", headerSafe(project).c_str(), num);
+  writeOutf(f, "From: \"Vivaz Odurari\" <%s@%s>\n", headerSafe(www).c_str(),
+            headerSafe(getCfgKey("DOMAIN")).c_str());
+  writeOut(f, " \n");
+  if (tFile in{fopen(out.c_str(), "r")}) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, in.get())) > 0) fwrite(buf, 1, n, f);
+    if (ferror(in.get())) {
+      emitf("<! cannot read %s >\n", traceSafe(out, 1024).c_str());
+      fclose(f);
+      removeMailFile(path);
+      return;
+    }
+  }
+  if (!closeMailFile(f, path)) {
+    removeMailFile(path);
+    return;
+  }
+
+  if (dest.empty())
+    emit("<! No mail to send, destination empty >\n");
+  else
+    deliverMailFile(dest, path);
+  removeMailFile(path);
 }

@@ -16,6 +16,7 @@
 // (POP3) are used.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -125,3 +126,44 @@ tCharList getSynchList(int sock);
 // "<SYNCHDIR>/in/<project>/<file>.txt" and deletes it from the server once
 // its file is written whole.
 void getSynchMails();
+
+// ---------------------------------------------------------------------------
+// Notification messages
+// ---------------------------------------------------------------------------
+//
+// A notification is a mail file in "<DATADIR>/tmp/": its header lines, a
+// line holding one blank, then the report as HTML. It goes to the SMTP
+// server MAILSERV, or to the local mail command when MAILSERV is empty or
+// begins with a blank, and is removed once handed over. Every step is
+// traced in the page; nothing is shown to the user. sendMailBug, the
+// notification of an action on a report, is declared in velko.h.
+
+// The language text number of the subject of action `act`.
+int MailTopic(int act);
+
+// A header value as it is written into a mail: control characters become
+// blanks (a line end would start a header of the value's making), and a
+// value holding non-ASCII bytes has its words from the first to the last
+// such word written as RFC 2047 encoded words ("=?UTF-8?B?...?="), each of
+// at most 75 characters and never cutting a UTF-8 character.
+std::string mailHeaderText(const std::string& text);
+
+// Creates a new mail file "<DATADIR>/tmp/<base>.<pid>l" (".<pid>l.<n>" when
+// that name is taken), readable by its owner only. Null when it cannot be
+// created; `*path` is the name tried last.
+FILE* createMailFile(const char* base, std::string* path);
+
+// Writes the notification mail of action `act` on report `bug` (named
+// `bugNum`) by `actionBy` ("" for nobody) to `f`.
+void writeBugMail(FILE* f, const tHeader& bug, const std::string& bugNum, tAction act,
+                  const std::string& actionBy);
+
+// Hands the mail file `file` to the comma-separated addresses `dest`
+// through MAILSERV or the local mail command. Traces the choice.
+void deliverMailFile(const std::string& dest, const std::string& file);
+
+// Mails the outgoing synchronisation message `num` of `project`
+// ("<SYNCHDIR>/out/<project>/s<num on 5 digits>.txt") to the comma-separated
+// addresses `dest`. `fname` is not used.
+void sendMailFile(const std::string& fname, const std::string& dest, const std::string& project,
+                  int num);

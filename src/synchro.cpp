@@ -16,6 +16,12 @@
 #include "config.h"
 #include "html.h"
 
+void SendSynchFile(const std::string& name, const std::string& project, tSychType synch) {
+  (void)name;
+  (void)project;
+  (void)synch;
+}
+
 void setupSynch() {}
 
 namespace {
