@@ -14,14 +14,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 
 #include "config.h"
 #include "html.h"
 #include "testutil.h"
+#include "utils.h"
 
 namespace {
 
@@ -446,6 +449,299 @@ TEST_F(DialogueTest, SilentPopServerIsBounded) {
   EXPECT_LT(seconds(start), 4.0) << page;
   EXPECT_TRUE(contains(page, "<! no greeting from the POP3 server >")) << page;
   EXPECT_TRUE(srv.log().empty()) << srv.log();
+}
+
+// ---------------------------------------------------------------------------
+// Notification messages
+// ---------------------------------------------------------------------------
+
+TEST(MailTopic, SubjectTextOfEachAction) {
+  const std::map<int, int> texts = {
+      {E_New, 200},           {E_Change_Header, 140},     {E_Observed, 141},
+      {E_Analyse, 142},       {E_Copy, 144},              {E_Assign, 145},
+      {E_Open, 146},          {E_Not_a_Bug, 147},         {E_Not_Reproducible, 148},
+      {E_Duplicate, 149},     {E_Postpone, 150},          {E_Corrected, 151},
+      {E_For_Verification, 152}, {E_Verified, 153},       {E_Rejected, 154},
+      {E_Abandoned, 155},     {E_Edit, 2024},             {E_Attach, 143},
+      {E_END, 200},           {-1, 200},                  {99, 200}};
+  for (const auto& [act, text] : texts) EXPECT_EQ(MailTopic(act), text) << act;
+}
+
+// Decodes the encoded words of a header value (test helper).
+std::string decodeWords(const std::string& value) {
+  auto sextet = [](char c) -> int {
+    const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const char* p = strchr(a, c);
+    return p && c ? static_cast<int>(p - a) : -1;
+  };
+  std::string out;
+  size_t pos = 0;
+  bool lastEncoded = false;
+  while (pos < value.size()) {
+    const size_t start = value.find("=?UTF-8?B?", pos);
+    std::string plain = value.substr(pos, start == std::string::npos ? start : start - pos);
+    // The blanks between two encoded words are no text.
+    if (!(lastEncoded && start != std::string::npos &&
+          plain.find_first_not_of(' ') == std::string::npos))
+      out += plain;
+    if (start == std::string::npos) break;
+    const size_t end = value.find("?=", start + 10);
+    const std::string b64 = value.substr(start + 10, end - start - 10);
+    unsigned acc = 0;
+    int bits = 0;
+    for (char c : b64) {
+      const int v = sextet(c);
+      if (v < 0) break;
+      acc = acc << 6 | static_cast<unsigned>(v);
+      bits += 6;
+      if (bits >= 8) {
+        bits -= 8;
+        out += static_cast<char>((acc >> bits) & 0xFF);
+      }
+    }
+    pos = end + 2;
+    lastEncoded = true;
+  }
+  return out;
+}
+
+TEST(MailHeader, AsciiStaysEncodedWordsForTheRest) {
+  EXPECT_EQ(mailHeaderText("Bug TS10.00001 Correction by alice"),
+            "Bug TS10.00001 Correction by alice");
+  // A line end in a value would start a header of the value's making.
+  EXPECT_EQ(mailHeaderText("Bug X by a\r\nBcc: victim@x"), "Bug X by a  Bcc: victim@x");
+  // Only the run of words holding non-ASCII bytes is encoded.
+  EXPECT_EQ(mailHeaderText("Bug TS10.00001 Pour v\xC3\xA9rification by carol"),
+            "Bug TS10.00001 Pour =?UTF-8?B?dsOpcmlmaWNhdGlvbg==?= by carol");
+  // Blanks inside the run are encoded with it.
+  EXPECT_EQ(mailHeaderText("Bug X Pi\xC3\xA8" "ce jointe by \xC3\xA9ric"),
+            "Bug X =?UTF-8?B?UGnDqGNlIGpvaW50ZSBieSDDqXJpYw==?=");
+  EXPECT_EQ(mailHeaderText("\xC3\xA9t\xC3\xA9"), "=?UTF-8?B?w6l0w6k=?=");
+
+  // A long value: several words of at most 75 characters, no UTF-8
+  // character cut between two of them, and the text comes back whole.
+  std::string longText = "Bug TS10.00001 ";
+  for (int i = 0; i < 30; ++i) longText += "\xC3\xA9\xE2\x82\xAC ";
+  longText += "by \xC3\xA9ric";
+  const std::string enc = mailHeaderText(longText);
+  EXPECT_EQ(enc.rfind("Bug TS10.00001 =?UTF-8?B?", 0), 0u) << enc;
+  size_t words = 0;
+  for (size_t p = enc.find("=?"); p != std::string::npos; p = enc.find("=?", p + 2)) {
+    const size_t e = enc.find("?=", p + 10);
+    ASSERT_NE(e, std::string::npos);
+    EXPECT_LE(e + 2 - p, 75u);
+    const std::string raw = decodeWords(enc.substr(p, e + 2 - p));
+    ASSERT_FALSE(raw.empty());
+    EXPECT_NE(static_cast<unsigned char>(raw[0]) & 0xC0, 0x80u) << "cut character";
+    ++words;
+    p = e;
+  }
+  EXPECT_GT(words, 2u);
+  EXPECT_EQ(decodeWords(enc), longText);
+  EXPECT_EQ(enc.find_first_of("\r\n"), std::string::npos);
+}
+
+TEST(MailFile, UniqueNamesInTheDataTmpFolder) {
+  TempInstall inst;
+  const std::string stem = inst.dataDir() + "/tmp/bugmail." + std::to_string(getpid()) + "l";
+  std::string first, second;
+  FILE* a = createMailFile("bugmail", &first);
+  FILE* b = createMailFile("bugmail", &second);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(first, stem);
+  EXPECT_EQ(second, stem + ".1");  // the first is never written over
+  struct stat st;
+  ASSERT_EQ(stat(first.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  fclose(a);
+  fclose(b);
+  TempInstall noTmp;
+  rmdir((noTmp.dataDir() + "tmp").c_str());
+  std::string path;
+  EXPECT_EQ(createMailFile("synch", &path), nullptr);
+  EXPECT_EQ(path, noTmp.dataDir() + "/tmp/synch." + std::to_string(getpid()) + "l");
+}
+
+// An installation with the English texts, project PRJ (managers p and q,
+// validation manager val), users with addresses, the default rules and
+// report PR__.00001 submitted by sub and assigned to y.
+class NotifyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setMailWait(5);
+    inst_ = std::make_unique<TempInstall>(
+        "WWW bugs\nHOSTNAME tracker.example\nDOMAIN example.org\nMAILSERV " + server() + "\n");
+    inst_->write("cfg/langue.EN", readFile(VELKO_SOURCE_DIR "/config/langue.EN"));
+    inst_->write("cfg/project.cfg", "PRJ:PR:p,q:val:\n");
+    inst_->write("cfg/PRJ_users.cfg",
+                 "p :p@x.org:pw\nq :q@x.org:pw\nval :val@x.org:pw\nsub :sub@x.org:pw\n"
+                 "y :y@x.org:pw\n");
+    inst_->write("cfg/sendmail.cfg", kDefaultRules);
+    tHeader h;
+    h.prefix = "10";
+    h.number = 1;
+    h.date = 1100000000;
+    h.submitter = "sub";
+    h.severity = 2;
+    h.project = "PRJ";
+    h.subProject = "g";
+    h.title = "Title <b>";
+    h.assignedTo = "y";
+    ASSERT_GE(writeBug(h), 0);
+    bug_ = h;
+    name_ = getBugName(h);
+  }
+  void TearDown() override {
+    inst_.reset();
+    setMailWait(0);
+  }
+  virtual std::string server() { return "127.0.0.1:1"; }
+  // The mail files left in the data directory's tmp folder.
+  std::vector<std::string> mailFiles() {
+    std::vector<std::string> out;
+    if (DIR* d = opendir((inst_->dataDir() + "tmp").c_str())) {
+      while (dirent* e = readdir(d))
+        if (!strncmp(e->d_name, "bugmail", 7) || !strncmp(e->d_name, "synch", 5))
+          out.push_back(e->d_name);
+      closedir(d);
+    }
+    return out;
+  }
+  std::unique_ptr<TempInstall> inst_;
+  tHeader bug_;
+  std::string name_;  // "PR__.00001": no phase or group letters are configured
+};
+
+TEST_F(NotifyTest, MailFileHeadersAndBody) {
+  const std::string path = inst_->dataDir() + "tmp/m";
+  FILE* f = fopen(path.c_str(), "w");
+  ASSERT_TRUE(f);
+  captureOutput([&] { writeBugMail(f, bug_, name_, E_Assign, "x"); });
+  fclose(f);
+  const std::string mail = readFile(path);
+  EXPECT_EQ(mail.rfind("Content-Type: text/html; charset=UTF-8\n"
+                       "Subject: Bug " + name_ + " Assignment by x\n"
+                       "From: \"Bug Manager\" <bugs@tracker.example>\n"
+                       " \n<HTML>\n<a name=",
+                       0),
+            0u)
+      << mail;
+  // The action bar and the report, with absolute links.
+  EXPECT_TRUE(contains(mail, "<A HREF=http://tracker.example?CMD=Assign&Num=" + name_)) << mail;
+  EXPECT_TRUE(contains(mail, "Title &lt;b&gt;")) << mail;
+
+  // Without an acting user the subject has no " by" part; WWW defaults.
+  TempInstall plain("HOSTNAME h\n");
+  plain.write("cfg/langue.EN", "145,Assignment\n200,New\n");
+  f = fopen(path.c_str(), "w");
+  captureOutput([&] { writeBugMail(f, bug_, name_, E_New, ""); });
+  fclose(f);
+  EXPECT_EQ(readFile(path).rfind("Content-Type: text/html; charset=UTF-8\n"
+                                 "Subject: Bug " + name_ + " New\nFrom: \"Bug Manager\" <www@h>\n \n",
+                                 0),
+            0u)
+      << readFile(path);
+}
+
+TEST_F(NotifyTest, NobodyToMailOpensNoConnection) {
+  // Assigned to y by y: the rule "Assign a" leaves nobody.
+  const std::string page = captureOutput([this] { sendMailBug(name_, E_Assign, "y"); });
+  EXPECT_TRUE(contains(page, "<! Send Mail ")) << page;
+  EXPECT_TRUE(contains(page, ",errno:0, file:" + inst_->dataDir() + "/tmp/bugmail.")) << page;
+  EXPECT_TRUE(contains(page, "<! Mail :y:y:0, >\n<! No mail to send, destination empty >\n"))
+      << page;
+  EXPECT_FALSE(contains(page, "<! sock")) << page;
+  EXPECT_TRUE(mailFiles().empty());
+}
+
+TEST_F(NotifyTest, UnreadableReportMailsNothing) {
+  for (const char* num : {"PR__.00002", "../cfg/PRJ_users.cfg", ""}) {
+    const std::string page = captureOutput([&] { sendMailBug(num, E_Assign, "x"); });
+    EXPECT_TRUE(contains(page, "<! Send Mail ")) << page;
+    EXPECT_FALSE(contains(page, "<! Mail :")) << page;
+    EXPECT_FALSE(contains(page, "<! mail ")) << page;
+  }
+  EXPECT_TRUE(mailFiles().empty());
+}
+
+TEST_F(NotifyTest, NoTmpFolderStopsAtOnce) {
+  rmdir((inst_->dataDir() + "tmp").c_str());
+  const std::string page = captureOutput([this] { sendMailBug(name_, E_Assign, "x"); });
+  EXPECT_TRUE(contains(page, "<! Send Mail 0,errno:2, file:" + inst_->dataDir() +
+                                 "/tmp/bugmail." + std::to_string(getpid()) + "l>\n"))
+      << page;
+  EXPECT_FALSE(contains(page, "<! Mail :")) << page;
+}
+
+TEST_F(NotifyTest, StoppedServerIsTracedAndTheFileRemoved) {
+  const auto start = std::chrono::steady_clock::now();
+  const std::string page = captureOutput([this] { sendMailBug(name_, E_Corrected, "p"); });
+  EXPECT_LT(seconds(start), 3.0);
+  // Managers q (p acts) and val, the most recently met first.
+  EXPECT_TRUE(contains(page, "<! mail val@x.org,q@x.org - " + inst_->dataDir() +
+                                 "/tmp/bugmail." + std::to_string(getpid()) +
+                                 "l >\n<! sending through 127.0.0.1:1 >\n"))
+      << page;
+  EXPECT_TRUE(contains(page, "<! sock : -2 >")) << page;
+  EXPECT_TRUE(mailFiles().empty());
+}
+
+// The same installation, mailing through the scripted SMTP server.
+class NotifySmtpTest : public NotifyTest {
+ protected:
+  void SetUp() override {
+    srv_ = std::make_unique<FakeServer>(R"([
+      ["send", "220 fake\r\n"],
+      ["line"], ["send", "250 fake\r\n"],
+      ["line"], ["send", "250 ok\r\n"],
+      ["line"], ["send", "250 ok\r\n"],
+      ["line"], ["send", "250 ok\r\n"],
+      ["line"], ["send", "354 go ahead\r\n"],
+      ["until", "\r\n.\r\n"], ["send", "250 queued\r\n"],
+      ["line"], ["send", "221 bye\r\n"]
+    ])");
+    NotifyTest::SetUp();
+  }
+  std::string server() override { return srv_->host(); }
+  std::unique_ptr<FakeServer> srv_;
+};
+
+TEST_F(NotifySmtpTest, ActionMailsTheRulesRecipients) {
+  const std::string page = captureOutput([this] { sendMailBug(name_, E_Corrected, "p"); });
+  const std::string& log = srv_->log();
+  EXPECT_TRUE(contains(log, "MAIL FROM:<bugs@example.org>\r\nRCPT TO:<val@x.org>\r\n"
+                            "RCPT TO:<q@x.org>\r\nDATA\r\n"
+                            "Content-Type: text/html; charset=UTF-8\r\n"
+                            "Subject: Bug " + name_ + " Correction by p\r\n"
+                            "From: \"Bug Manager\" <bugs@tracker.example>\r\n \r\n<HTML>\r\n"))
+      << log;
+  EXPECT_FALSE(contains(log, "<p@x.org>")) << log;
+  EXPECT_TRUE(contains(log, "</TABLE><P>\r\n\r\n\r\n.\r\nquit\r\n")) << log;
+  EXPECT_TRUE(contains(page, "<! read : 12 250 [250 queued..]>")) << page;
+  EXPECT_TRUE(mailFiles().empty());
+}
+
+TEST_F(NotifySmtpTest, SynchronisationMail) {
+  inst_->write("data/Synchro/out/PRJ/s00012.txt", "filetype: b 1 h \nbegin 644 x\n.\nend\n");
+  const std::string page = captureOutput(
+      [] { sendMailFile("ignored", "site2@x.org,site3@x.org", "PRJ", 12); });
+  const std::string& log = srv_->log();
+  EXPECT_TRUE(contains(log, "RCPT TO:<site2@x.org>\r\nRCPT TO:<site3@x.org>\r\nDATA\r\n"
+                            "Content-Type: text/html; charset=us-ascii\r\n"
+                            "Subject: Velko-Synchro PRJ s00012\r\n"
+                            "From: \"Vivaz Odurari\" <bugs@example.org>\r\n \r\n"
+                            "filetype: b 1 h \r\nbegin 644 x\r\n..\r\nend\r\n\r\n\r\n.\r\n"))
+      << log;
+  EXPECT_TRUE(contains(page, "<! Send Mail ")) << page;
+  EXPECT_TRUE(contains(page, "/tmp/synch." + std::to_string(getpid()) + "l>\n")) << page;
+  EXPECT_TRUE(mailFiles().empty());
+}
+
+TEST_F(NotifyTest, SynchronisationMailWithoutDestination) {
+  const std::string page = captureOutput([] { sendMailFile("", "", "PRJ", 3); });
+  EXPECT_TRUE(contains(page, "<! No mail to send, destination empty >\n")) << page;
+  EXPECT_FALSE(contains(page, "<! sock")) << page;
+  EXPECT_TRUE(mailFiles().empty());
 }
 
 // ---------------------------------------------------------------------------
