@@ -536,6 +536,9 @@ int runLocalMail(const std::string& to, const std::string& filename) {
     // standard error instead.
     dup2(in, 0);
     dup2(2, 1);
+    // The command declares the character set of its locale: the mail text
+    // (language texts, typed reports) is UTF-8.
+    setenv("LC_ALL", "C.UTF-8", 1);
     execv("/usr/bin/mail", argv.data());
     _exit(127);
   }
