@@ -1390,5 +1390,9 @@ int runAdminCommand(int argc, char** argv) {
 
 bool lockReport(tFileLock* lock, const std::string& name) {
   if (getDataDir().empty() || !isReportName(name)) return false;
-  return lock->acquire(dataPath("." + name + ".lock"), kIndexLockWait);
+  // In tmp/ with the other files of requests, so that the data directory
+  // itself only changes when a report does.
+  const std::string dir = dataPath("tmp");
+  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  return lock->acquire(dir + "/" + name + ".lock", kIndexLockWait);
 }

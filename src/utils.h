@@ -197,7 +197,7 @@ class tFileLock {
   int fd_ = -1;
 };
 
-// Locks report `name` (its lock file ".<name>.lock" in the data directory)
+// Locks report `name` (its lock file "tmp/<name>.lock" of the data directory)
 // for a read-change-write of the report, so that two requests changing one
 // report at the same moment are applied one after the other and neither
 // change is lost. Waits at most kIndexLockWait seconds; false on timeout or

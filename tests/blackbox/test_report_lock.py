@@ -36,14 +36,14 @@ class ReportLock(velkotest.VelkoTestCase):
 
     def test_busy_report_is_refused_and_unchanged(self):
         before = self.inst.read("data/" + NAME)
-        with open(self.inst.data + "." + NAME + ".lock", "w") as f:
+        with open(self.inst.data + "tmp/" + NAME + ".lock", "w") as f:
             fcntl.flock(f, fcntl.LOCK_EX)
             r = self.inst.run(urllib.parse.urlencode(self.analyse("blocked")))
         self.assertIn("<FONT COLOR=RED><H1>", r.body)
         self.assertIn(velkotest_text(self.inst, 521), r.body)
         self.assertEqual(self.inst.read("data/" + NAME), before)
         # Showing the form needs no lock.
-        with open(self.inst.data + "." + NAME + ".lock", "w") as f:
+        with open(self.inst.data + "tmp/" + NAME + ".lock", "w") as f:
             fcntl.flock(f, fcntl.LOCK_EX)
             r = self.inst.run("CMD=Analyse&Num=%s&QS=" % NAME)
         self.assertIn("<FORM METHOD=POST", r.body)
