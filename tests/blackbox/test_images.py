@@ -155,7 +155,9 @@ def source_image_names():
             glob.glob(os.path.join(ROOT, "src", "*.h")):
         with open(path, encoding="utf-8", errors="replace") as f:
             text = f.read()
-        names.update(re.findall(r"(?<![%\w])([A-Za-z_][A-Za-z0-9_]*)\.gif\b", text))
+        # A file name inside a string literal: after a quote or a slash (not
+        # a member access such as b.gif of a table row).
+        names.update(re.findall(r'(?<=["/])([A-Za-z_][A-Za-z0-9_]*)\.gif\b', text))
         names.update(re.findall(r'displayMenuButton\s*\([^,()]*,\s*"([A-Za-z0-9_]+)"', text))
         names.update(re.findall(r'"([a-z]+bt)"', text))
     return names
