@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <map>
 #include <optional>
 
@@ -202,13 +203,18 @@ void hiddenField(const std::string& name, const std::string& value) {
 }
 
 // The arguments that a login form carries on, oldest first so that the
-// next request sees them in their original order. The login's own fields
-// and the old identifier are left out: the next request gets a new one.
-void carryArguments(const tArgList& list) {
+// next request sees them in their original order: every one but the
+// login's own fields and those named in `also`. A field that the form sets
+// itself is left out, since a second one of that name, later in the form,
+// would win over it: the login form has its own PERSIST choice, and the
+// result form its new "Uid".
+void carryArguments(const tArgList& list, std::initializer_list<const char*> also) {
   for (auto it = list.rbegin(); it != list.rend(); ++it) {
     const std::string& n = it->nom;
-    if (n == "Login" || n == "Passwd" || n == "User" || n == "Uid" || n == "PERSIST") continue;
-    hiddenField(n, it->valeur);
+    if (n == "Login" || n == "Passwd" || n == "User") continue;
+    bool skip = false;
+    for (const char* a : also) skip = skip || n == a;
+    if (!skip) hiddenField(n, it->valeur);
   }
 }
 
@@ -233,7 +239,7 @@ void loginSuccess(const tArgList& list, const std::string& user, const std::stri
   }
   emitf("<FORM NAME=\"mainform\" METHOD=POST ACTION=\"%s\">\n", escapeAttr(scriptName()).c_str());
   hiddenField("Uid", uid);
-  carryArguments(list);
+  carryArguments(list, {"Uid"});
   emit("</FORM>\n<SCRIPT LANGUAGE=JavaScript>\n");
   if (useSecurity()) {
     const int p = persistence(list);
@@ -426,7 +432,12 @@ void checkBypass(const tArgList& list) {
 // Login
 // ---------------------------------------------------------------------------
 
-void printLoginForm(const tArgList& list) {
+namespace {
+
+// The login form. The login page keeps the old identifier among the
+// arguments (the login result replaces it); a page that offers the login
+// in place of its content because the identifier is no session drops it.
+void loginForm(const tArgList& list, bool keepUid) {
   static const std::string kPersistLabel = "Persistent";
   const std::string title = "VELKO Login";
   int preset = persistence(list);
@@ -455,13 +466,20 @@ void printLoginForm(const tArgList& list) {
        "<INPUT TYPE=submit VALUE=\"Login\"></TD></TR>\n"
        "</TABLE></TD></TR></TABLE>\n");
   hiddenField("Login", "2");
-  carryArguments(list);
+  if (keepUid)
+    carryArguments(list, {"PERSIST"});
+  else
+    carryArguments(list, {"PERSIST", "Uid"});
   emit("</FORM>\n</CENTER>\n");
 }
 
+}  // namespace
+
+void printLoginForm(const tArgList& list) { loginForm(list, false); }
+
 void loginDisplay(tArgList& list) {
   printHead(nullptr, "VELKO Login", nullptr, &list);
-  printLoginForm(list);
+  loginForm(list, true);
 }
 
 void velkoLogin(tArgList& list, const std::string& step) {

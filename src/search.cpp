@@ -79,6 +79,27 @@ std::string queryInHref(std::string_view qs) {
   return r;
 }
 
+// A value inside a quoted URL attribute, as it stands where it is plain
+// text: bytes that would end the attribute, open a tag, start a character
+// reference, add an argument, end the URL or change its decoding (blanks,
+// control bytes, quotes, '<', '>', '&', '#', '%', '+') are written %XX, so the
+// name arrives whole.
+std::string urlPart(std::string_view s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string r;
+  for (char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7F || strchr("\"'<>&#%+`", c)) {
+      r += '%';
+      r += kHex[u >> 4];
+      r += kHex[u & 15];
+    } else {
+      r += c;
+    }
+  }
+  return r;
+}
+
 // A file name for the shell: as it is when made only of harmless bytes,
 // otherwise between single quotes.
 std::string shellWord(const std::string& s) {
@@ -827,7 +848,6 @@ void printIndex(const tBugList& list, const tArgList& args) {
     (void)rc;
   }
   unlink(file.c_str());
-  emit("</PRE>\n");
 }
 
 void downloadIndex(const tBugList& list, const tArgList& args) {
@@ -950,7 +970,7 @@ void listdisp(tArgList& list) {
   emitf("<OPTION VALUE=\"%s?%s=%s%s\"> \n", action.c_str(), "CMD", "search", uidArg.c_str());
   for (const std::string& p : getProjects(" ")) {
     emitf("<OPTION VALUE=\"%s?%s=%s&%s=%s%s\"%s> %s\n", action.c_str(), "CMD", "search",
-          "project", encode(p).c_str(), uidArg.c_str(), p == project ? " SELECTED" : "",
+          "project", urlPart(p).c_str(), uidArg.c_str(), p == project ? " SELECTED" : "",
           escapeHtml(p).c_str());
   }
   endSelectRow();
