@@ -720,12 +720,12 @@ void displayCriteria(const tArgList& args) {
     if (strcmp(l.arg, "resp") == 0 && v == "all") continue;
     emitf("%s = %s<br>\n", langue(l.label).c_str(), escapeHtml(v).c_str());
   }
-  // Shown exactly when the selection tests them: a text search runs for
-  // any non-empty intext (an absent one reads as " ").
+  // Each text criterion is shown when it is not empty; an absent one
+  // reads as " " and is shown so (for intext it is then also searched).
   const std::string intext = getArg(args, "intext");
   if (!intext.empty()) emitf("%s : '%s'<br>\n", langue(2009).c_str(), escapeHtml(intext).c_str());
   const std::string intitle = getArg(args, "intitle");
-  if (present(intitle) && !intitle.empty())
+  if (!intitle.empty())
     emitf("%s : '%s'<br>\n", langue(2010).c_str(), escapeHtml(intitle).c_str());
   const int ival = getArgInt(args, "ival");
   // The date that ival tests: creation, correction, verification.

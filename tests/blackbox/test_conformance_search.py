@@ -55,6 +55,29 @@ class ProjectChoiceTest(velkotest.VelkoTestCase):
                       % urllib.parse.quote(uid, safe=""), body)
 
 
+class CriteriaSummaryTextsTest(velkotest.VelkoTestCase):
+    """The text criteria are summed up when they are not empty; an absent
+    one reads as a single blank."""
+
+    def setUp(self):
+        super().setUp()
+        setup_install(self.inst)
+
+    def summary(self, query):
+        body = self.inst.run(query=query).body
+        start = body.index("<H2>%s</H2>" % lang(self.inst, 2102))
+        return body[start:body.index("<HR>", start) + 4]
+
+    def test_absent_texts_read_as_a_blank(self):
+        t = lambda n: lang(self.inst, n)
+        self.assertEqual(self.summary("CMD=find&aff_crit=AC&resp=all&statN=X"),
+                         "<H2>%s</H2>%s : ' '<br>\n%s : ' '<br>\nStatus = %s \n<BR>\n<HR>"
+                         % (t(2102), t(2009), t(2010), t(200)))
+        self.assertEqual(self.summary("CMD=find&aff_crit=AC&resp=all&intext=&intitle=Typo"),
+                         "<H2>%s</H2>%s : 'Typo'<br>\nStatus = \n<BR>\n<HR>"
+                         % (t(2102), t(2010)))
+
+
 class PrintoutEndTest(velkotest.VelkoTestCase):
     """The printout page ends with the comment that shows the print command:
     nothing follows it."""
