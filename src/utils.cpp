@@ -1138,6 +1138,16 @@ bool isWorkingDay(long t) {
   return tm.tm_wday >= 1 && tm.tm_wday <= 5;
 }
 
+// True when the local time of `t` is between 03:00 and 21:00: a step of
+// 86,400 seconds from it then lands on the next calendar day, whatever
+// offset changes of up to three hours lie between.
+bool wellInsideDay(long t) {
+  const time_t tt = static_cast<time_t>(t);
+  struct tm tm;
+  if (!localtime_r(&tt, &tm)) return false;
+  return tm.tm_hour >= 3 && tm.tm_hour < 21;
+}
+
 }  // namespace
 
 int timeDiffDay(long t1, long t2) {
@@ -1148,8 +1158,12 @@ int timeDiffDay(long t1, long t2) {
   long count = 0;
   long t = t1;
   // Over long spans every whole week holds five working days: only the last
-  // few steps are looked at one by one.
-  if (steps > 8 * 7) {
+  // few steps are looked at one by one. That holds while no step crosses a
+  // midnight through a change of the local offset (summer time), that is
+  // when t1 lies well inside its day; otherwise spans of up to twenty years
+  // are counted step by step, and only longer ones (damaged dates) by weeks.
+  constexpr unsigned long kStepwiseMax = 20 * 366;
+  if (steps > 8 * 7 && (wellInsideDay(t1) || steps > kStepwiseMax)) {
     const unsigned long weeks = (steps - 7) / 7;
     count += static_cast<long>(weeks * 5);
     t = static_cast<long>(static_cast<unsigned long>(t1) + weeks * 7 * kDay);

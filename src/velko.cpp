@@ -300,14 +300,17 @@ void copyUntilDelimiter(FILE* ff, FILE* out, const std::string& delimiter, Trace
   int c;
   while ((c = getc(ff)) != EOF) {
     const char b = static_cast<char>(c);
+    // The trace shows the match against the delimiter itself: the line end
+    // in front of it is matched silently, positions count from the
+    // delimiter's first byte.
     while (j > 0 && target[j] != b) {
-      trace.printf("I=: %c %c %d\n", target[j], b, static_cast<int>(j));
+      if (j > 2) trace.printf("I=: %c %c %d\n", target[j], b, static_cast<int>(j - 2));
       const size_t k = fail[j - 1];
       fwrite(target.data(), 1, j - k, out);  // withheld bytes that no longer match
       j = k;
     }
     if (target[j] == b) {
-      trace.printf("++: %c %c %d\n", target[j], b, static_cast<int>(j));
+      if (j >= 2) trace.printf("++: %c %c %d\n", target[j], b, static_cast<int>(j - 2));
       if (++j == m) return;
     } else {
       putc(c, out);
@@ -322,9 +325,11 @@ void multipartQuery(std::string* pqs, FILE* ff, const std::string& delimiter,
                     tArgList& list, TraceFile& trace) {
   trace.printf("\ndelimiter:>%s<\n", delimiter.c_str());
   std::string text, name, value;
+  std::string passed;  // lines skipped after a field's value, shown with the next part
   while (ff) {
     if (!readUntil(ff, '"', &text)) break;
-    trace.printf("->%s\n", text.c_str());
+    trace.printf("->%s%s\n", passed.c_str(), text.c_str());
+    passed.clear();
     if (!readUntil(ff, '"', &name)) break;
     trace.printf("nom->%s\n", name.c_str());
     const int after = getc(ff);
@@ -350,8 +355,11 @@ void multipartQuery(std::string* pqs, FILE* ff, const std::string& delimiter,
       // delimiter line, so that a double quote inside them is not taken
       // for the start of the next part's name.
       std::string line;
-      while (readLine(ff, &line))
+      while (readLine(ff, &line)) {
+        passed += line;
+        passed += '\n';
         if (line.compare(0, delimiter.size(), delimiter) == 0) break;
+      }
       continue;
     }
     // A file: its client name is the value; the contents go to data<pid>.
@@ -657,7 +665,11 @@ int velkoMain(int argc, char** argv) {
   static char outBuf[1 << 16];
   setvbuf(stdout, outBuf, _IOFBF, sizeof outBuf);
   int rc;
-  if (argc > 1 && strncmp(argv[1], "--", 2) == 0)
+  // A web server may hand a query string without "=" to the program as its
+  // command-line arguments ("?--reindex"): the administration commands run
+  // only from a shell, never for a request that carries a query string.
+  const char* qs = getenv("QUERY_STRING");
+  if (argc > 1 && strncmp(argv[1], "--", 2) == 0 && !(qs && *qs))
     rc = runAdminCommand(argc, argv);
   else
     rc = dispatch(argc, argv);
