@@ -532,9 +532,13 @@ int security(const tArgList& list, tAccess col) {
       return 0;
     }
   } else {
+    // Without an identifier, or without a users file to look in, the
+    // right is granted at once, without comment.
     if (uid.size() < 2) return 1;
     decodeUID(uid, &user, &project);
     if (!safeProjectName(project)) return 1;
+    const tCharList files = getCfgFileNames(project, "users");
+    if (files.empty() || access(files.front().c_str(), R_OK) != 0) return 1;
   }
   bool granted = true;
   if (column >= 0 && column < 7) {

@@ -88,6 +88,15 @@ class RightsWithoutSecurityTest(velkotest.VelkoTestCase):
         self.assertIn("<!Access granted for alice in 1>\n", r.body)
         self.assertIn('<A HREF="/cgi-bin/velko?CMD=create">\n', r.body)
 
+    def test_project_without_users_file_grants_silently(self):
+        # dave of project Gone: no Gone_users.cfg to look in.
+        r = self.inst.run(query="Uid=" + urllib.parse.quote("fcxg#Iqpg#1"))
+        self.assertIn("CMD=create", r.body)
+        self.assertNotIn("<!Access", r.body)
+        # A users file without dave's line: granted, and said so.
+        r = self.inst.run(query="Uid=" + urllib.parse.quote("fcxg#Cnrjc#1"))
+        self.assertIn("<!Access granted for dave in 1>\n", r.body)
+
 
 if __name__ == "__main__":
     unittest.main()
