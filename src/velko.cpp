@@ -511,7 +511,9 @@ int getArgInt(const tArgList& list, std::string_view name) {
 
 void addArg(tArgList& list, const std::string& name, const std::string& value) {
   list.insert(list.begin(), tElement{name, value});
-  emitf("<!%s,%s>\n", name.c_str(), value.c_str());
+  // Escaped: a value holding ">" would otherwise end the comment and put
+  // the rest of it into the page.
+  emitf("<!%s,%s>\n", escapeHtml(name).c_str(), escapeHtml(value).c_str());
 }
 
 const std::string& getQueryString() { return qsCopy(); }

@@ -234,7 +234,7 @@ class MainConfiguration(unittest.TestCase):
 class LanguageTable(VelkoTestCase):
     def menu(self, env=None):
         r = self.inst.run("", env=env)
-        return r, re.findall(r'BORDER=0 ALT="([^"]*)"><BR>', r.body)
+        return r, re.findall(r'><BR>([^<]*)</A></TD>', r.body)
 
     def test_lookup_rules(self):
         self.inst.write("cfg/langue.EN", "1,EN\n2,v4.6\n# comment\n0,zero\n-3,neg\n"
@@ -300,6 +300,11 @@ class SelectionLists(VelkoTestCase):
                          [("1", ""), ("2", ""), ("3", ""), ("4", "")])
         self.assertEqual(re.findall(r"<OPTION VALUE=(\d) >", self.select(b, "type")),
                          ["1", "2"])
+
+    def test_projects_in_reverse_file_order(self):
+        self.inst.write("cfg/project.cfg", "AAA:A:m:v:\nno colon\nBBB:B\n\nTEST:T:admin:admin\n")
+        b = self.inst.run("CMD=create&project=TEST").body
+        self.assertEqual(re.findall(r'<OPTION [^>]*project=([^"&]*)', b), ["TEST", "BBB", "AAA"])
 
     def test_missing_users_file_prints_no_user(self):
         os.remove(self.inst.path("cfg", "TEST_users.cfg"))

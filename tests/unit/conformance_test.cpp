@@ -1,5 +1,5 @@
-// Rules of the store that only show in rare settings: working days across
-// a change of summer time.
+// Rules that only show in rare settings: working days across a change of
+// summer time, and arguments added by a page that hold markup.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,8 +7,10 @@
 #include <string>
 
 #include "config.h"
+#include "html.h"
 #include "testutil.h"
 #include "utils.h"
+#include "velko.h"
 
 namespace {
 
@@ -72,6 +74,19 @@ TEST(WorkingDays, StepsAcrossSummerTimeChanges) {
       EXPECT_EQ(timeDiffDay(t1, t2), stepwise(t1, t2)) << t1 << " +" << days;
     }
   }
+}
+
+TEST(AddedArguments, CommentCannotBeClosedByTheValue) {
+  TempInstall inst;
+  tArgList list;
+  const std::string out = captureOutput([&] {
+    addArg(list, "n", "x><script>");
+    finishOutput();
+  });
+  EXPECT_EQ(getArg(list, "n"), "x><script>");
+  EXPECT_NE(out.find("<!n,x&gt;&lt;script&gt;>\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("<script>"), std::string::npos);
+  resetOutput();
 }
 
 }  // namespace
