@@ -115,8 +115,13 @@ void menuEntry(const MenuEntry& m, const std::string& script, const std::string&
     emitf("<A HREF=\"%s?CMD=%s%s\">\n", script.c_str(), m.cmd, uid.c_str());
   else
     emitf("<A HREF=\"%s\">\n", escapeAttr(helpDir()).c_str());
-  emitf("<IMG SRC=\"%s/%s\"%s BORDER=0 ALT=\"%s\"><BR>%s</A></TD>\n", img.c_str(), m.image,
-        m.large ? " WIDTH=64 HEIGHT=64" : "", escapeAttr(label).c_str(), label.c_str());
+  // The large entries quote their ALT; the others write it bare, which is
+  // safe only for a single word: any other label is quoted too.
+  const bool bare = !m.large && !label.empty() &&
+                    label.find_first_of(" \t\"'=<>&`") == std::string::npos;
+  const std::string alt = bare ? label : "\"" + escapeAttr(label) + "\"";
+  emitf("<IMG SRC=\"%s/%s\"%s BORDER=0 ALT=%s><BR>%s</A></TD>\n", img.c_str(), m.image,
+        m.large ? " WIDTH=64 HEIGHT=64" : "", alt.c_str(), label.c_str());
 }
 
 }  // namespace

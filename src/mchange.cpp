@@ -110,6 +110,24 @@ void userAndSubmit(const tHeader& bug) {
   submitButton();
 }
 
+// The list's query string, QS, inside a double-quoted attribute: as it was
+// sent, its '&' included (an '&' cannot end the attribute); only a quote,
+// '<' or '>' of a crafted value is written as a character reference.
+std::string quotedQuery(const std::string& qs) {
+  std::string r;
+  for (char c : qs) {
+    if (c == '"')
+      r += "&quot;";
+    else if (c == '<')
+      r += "&lt;";
+    else if (c == '>')
+      r += "&gt;";
+    else
+      r += c;
+  }
+  return r;
+}
+
 // A line of the page in red.
 void redLine(const std::string& text) {
   emitf("<FONT COLOR=RED>%s <BR></FONT>\n", text.c_str());
@@ -312,7 +330,7 @@ void modeBug(tAction act, tArgList& list) {
           escapeAttr(getenv("SCRIPT_NAME") ? getenv("SCRIPT_NAME") : "").c_str());
     emitf("<INPUT TYPE=\"hidden\" NAME=\"%s\" VALUE=\"%s\">\n", "CMD", escapeAttr(cmd).c_str());
     emitf("<INPUT TYPE=\"hidden\" NAME=\"%s\" VALUE=\"%s\">\n", "Num", escapeAttr(num).c_str());
-    emitf("<INPUT TYPE=\"hidden\" NAME=QS VALUE=\"%s\">\n", escapeAttr(qs).c_str());
+    emitf("<INPUT TYPE=\"hidden\" NAME=QS VALUE=\"%s\">\n", quotedQuery(qs).c_str());
     // With security on the session travels with the form: the submission
     // is refused without it.
     if (useSecurity() && given(getCookie()))
@@ -327,7 +345,7 @@ void modeBug(tAction act, tArgList& list) {
   emit("<Table Width=100% Cellpadding=0 Cellspacing=0 border=0>\n<TR><TD ALIGN=LEFT><H1>");
   emit(submissionHeading(act, num, list));
   emit("</H1></TD>\n<TD ALIGN=RIGHT Valign=TOP>\n");
-  emitf("<A HREF=\"?%s\">\n", escapeAttr(qs).c_str());
+  emitf("<A HREF=\"?%s\">\n", quotedQuery(qs).c_str());
   emitf("<IMG SRC=\"%s/larrow.gif\" BORDER=0 VALIGN=CENTER></A>\n", escapeAttr(getImgDir()).c_str());
   emit("</A></TD></TR></Table>\n");
   page->apply(*bug, num, list);

@@ -134,7 +134,7 @@ class FormTest(WorkflowCase):
             '<FORM METHOD=GET ACTION="/cgi-bin/velko">\n'
             '<INPUT TYPE="hidden" NAME="CMD" VALUE="Observed">\n'
             '<INPUT TYPE="hidden" NAME="Num" VALUE="TS10.00001">\n'
-            '<INPUT TYPE="hidden" NAME=QS VALUE="CMD=search&amp;proj=TEST">\n'
+            '<INPUT TYPE="hidden" NAME=QS VALUE="CMD=search&proj=TEST">\n'
             "<H1>Observation of TS10.00001</H1>\n<TABLE BORDER=0 WIDTH=100%<TR><TD>\n<P>"
             'Person who observes TS10.00001:<SELECT NAME="submitter">\n'
             "<OPTION >&nbsp\n<OPTION SELECTED> admin\n</SELECT>\n"
@@ -397,7 +397,7 @@ class TransitionTest(WorkflowCase):
                 self.assertIn("<Table Width=100%% Cellpadding=0 Cellspacing=0 border=0>\n"
                               "<TR><TD ALIGN=LEFT><H1>%s</H1></TD>\n"
                               "<TD ALIGN=RIGHT Valign=TOP>\n"
-                              '<A HREF="?CMD=search&amp;a=b">\n'
+                              '<A HREF="?CMD=search&a=b">\n'
                               '<IMG SRC="/velko/images//larrow.gif" BORDER=0 VALIGN=CENTER>'
                               "</A>\n</A></TD></TR></Table>\n" % HEADINGS[cmd], r.body)
                 self.assertIn("QS=CMD%3Dsearch%26a%3Db", r.body)  # the action bar
