@@ -239,7 +239,9 @@ void loginSuccess(const tArgList& list, const std::string& user, const std::stri
   }
   emitf("<FORM NAME=\"mainform\" METHOD=POST ACTION=\"%s\">\n", escapeAttr(scriptName()).c_str());
   hiddenField("Uid", uid);
-  carryArguments(list, {"Uid"});
+  // PERSIST is the login's own choice too: carried on, it would make the
+  // next request more than "Uid" alone, and the start page would not show.
+  carryArguments(list, {"Uid", "PERSIST"});
   emit("</FORM>\n<SCRIPT LANGUAGE=JavaScript>\n");
   if (useSecurity()) {
     const int p = persistence(list);

@@ -31,11 +31,18 @@ class CarriedArgumentsTest(velkotest.VelkoTestCase):
         self.assertIn("<OPTION VALUE=2 SELECTED>", r.body)
         self.assertEqual(r.body.count('NAME="PERSIST"'), 1)
 
+    def test_login_from_start_page_returns_to_start_page(self):
+        r = self.inst.run(post="Login=2&User=alice&Passwd=wonder&PERSIST=1")
+        self.assertEqual([n for n, _ in hidden_fields(r.body)], ["Uid"])
+
     def test_login_result_keeps_every_other_argument(self):
         r = self.inst.run(post="Login=2&User=alice&Passwd=wonder&PERSIST=1&CMD=search&Uid=old")
         fields = hidden_fields(r.body)
-        self.assertEqual([n for n, _ in fields], ["Uid", "PERSIST", "CMD"])
-        self.assertEqual(fields[1:], [("PERSIST", "1"), ("CMD", "search")])
+        # PERSIST is the login's own choice: carried on, a login from the
+        # start page would come back as "Uid" and "PERSIST", which is not
+        # the start page request.
+        self.assertEqual([n for n, _ in fields], ["Uid", "CMD"])
+        self.assertEqual(fields[1:], [("CMD", "search")])
         self.assertTrue(fields[0][1].startswith("cnkeg#Cnrjc#"), fields[0])
         # The form, then the script that writes the cookie and sends the
         # form, then OK.
