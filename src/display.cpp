@@ -572,41 +572,6 @@ std::string cell(int label, const std::string& value) {
 
 std::string cellNumber(int label, long value) { return cell(label, strprintf("%ld", value)); }
 
-// The temporary file's name goes to the shell: written as it is when it
-// holds only path characters, else in single quotes.
-std::string shellWord(const std::string& s) {
-  bool plain = !s.empty();
-  for (char c : s) {
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-          strchr("/._-+,:@%=", c) != nullptr))
-      plain = false;
-  }
-  if (plain) return s;
-  std::string q = "'";
-  for (char c : s) {
-    if (c == '\'')
-      q += "'\\''";
-    else
-      q += c;
-  }
-  return q + "'";
-}
-
-// Runs `command` through the shell. Its standard output goes to standard
-// error (the server's log): what a print command writes must not mix into
-// the page.
-void runPrintCommand(const std::string& command) {
-  fflush(stdout);
-  const int saved = ::dup(STDOUT_FILENO);
-  if (saved >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
-  const int rc = ::system(command.c_str());
-  (void)rc;  // the print command's own failure is not reported
-  if (saved >= 0) {
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
-  }
-}
-
 }  // namespace
 
 std::string formatPrintout(const tHeader& bug, const std::string& num) {

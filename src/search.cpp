@@ -100,23 +100,6 @@ std::string urlPart(std::string_view s) {
   return r;
 }
 
-// A file name for the shell: as it is when made only of harmless bytes,
-// otherwise between single quotes.
-std::string shellWord(const std::string& s) {
-  bool plain = !s.empty();
-  for (char c : s)
-    if (!(isalnum(static_cast<unsigned char>(c)) || strchr("/._-+,:=@%", c))) plain = false;
-  if (plain) return s;
-  std::string r = "'";
-  for (char c : s) {
-    if (c == '\'')
-      r += "'\\''";
-    else
-      r += c;
-  }
-  return r + "'";
-}
-
 // Clears a record for the next index line, keeping the capacity of its
 // strings (a fresh record per line would allocate for every long title).
 void clearHeader(tHeader* h) {
@@ -833,19 +816,7 @@ void printIndex(const tBugList& list, const tArgList& args) {
   const std::string cmd = strprintf("%s %s", printer.c_str(), shellWord(file).c_str());
   emitf("<! -%s- >\n", escapeHtml(cmd).c_str());
   if (!printer.empty()) {
-    // The printer's own output is not page content: it goes to the
-    // server's error log, so that it can neither break nor inject into the
-    // page.
-    fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    if (saved >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
-    const int rc = system(cmd.c_str());
-    if (saved >= 0) {
-      fflush(stdout);
-      dup2(saved, STDOUT_FILENO);
-      close(saved);
-    }
-    (void)rc;
+    runPrintCommand(cmd);
   }
   unlink(file.c_str());
 }

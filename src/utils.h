@@ -204,6 +204,18 @@ class tFileLock {
 // for a name that is not a report name.
 bool lockReport(tFileLock* lock, const std::string& name);
 
+// ---------------------------------------------------------------------------
+// Print command
+// ---------------------------------------------------------------------------
+
+// `s` as one shell word: as it is when made only of path characters,
+// otherwise in single quotes.
+std::string shellWord(const std::string& s);
+// Runs `command` (the PRINT command and a file name) through the shell, its
+// standard output sent to standard error (the server's log), so that what
+// a print command writes can neither break nor inject into the page.
+void runPrintCommand(const std::string& command);
+
 // Administration from the command line
 // ---------------------------------------------------------------------------
 
