@@ -100,40 +100,6 @@ std::string urlPart(std::string_view s) {
   return r;
 }
 
-// Clears a record for the next index line, keeping the capacity of its
-// strings (a fresh record per line would allocate for every long title).
-void clearHeader(tHeader* h) {
-  h->prefix.clear();
-  h->number = 0;
-  h->date = 0;
-  h->submitter.clear();
-  h->severity = 0;
-  h->project.clear();
-  h->subProject.clear();
-  h->phase = SPECIFICATION;
-  h->module.clear();
-  h->version.clear();
-  h->title.clear();
-  h->expvers.clear();
-  h->status = NEW;
-  h->postponeDate = 0;
-  h->assignedTo.clear();
-  h->corrector.clear();
-  h->correctDate = 0;
-  h->correctVersion.clear();
-  h->verifiedBy.clear();
-  h->verifyDate = 0;
-  h->verifyVersion.clear();
-  h->testref.clear();
-  h->fileType = FAIT_TECHNIQUE;
-  h->impact = FONCTIONAL;
-  h->mdaPda.clear();
-  h->timeSpent = 0;
-  h->timeEstimate = 0;
-  h->history.clear();
-  h->data.clear();
-}
-
 // ---------------------------------------------------------------------------
 // Index line fields, looked at without building the record
 // ---------------------------------------------------------------------------
@@ -617,7 +583,7 @@ tBugList getBugList(const tArgList& args) {
   while (reader.next(&line)) {
     if (line.empty()) continue;  // not a report: it would list a blank record
     if (!sel.mayMatch(line, &sp)) continue;
-    clearHeader(&h);
+    resetHeader(&h);
     strToIndex(line, &h);
     const std::string& name = names.name(h);
     if (!sel.matches(h, name) || !rights.allows(h)) continue;

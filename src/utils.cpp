@@ -419,37 +419,6 @@ void splitIndexLine(std::string_view line, tSplitLine* s, size_t maxFields = kIn
   s->title = std::string_view(base + start, n - start);
 }
 
-void resetHeader(tHeader* h) {
-  h->prefix.clear();
-  h->number = 0;
-  h->date = 0;
-  h->submitter.clear();
-  h->severity = 0;
-  h->project.clear();
-  h->subProject.clear();
-  h->phase = SPECIFICATION;
-  h->module.clear();
-  h->version.clear();
-  h->title.clear();
-  h->expvers.clear();
-  h->status = NEW;
-  h->postponeDate = 0;
-  h->assignedTo.clear();
-  h->corrector.clear();
-  h->correctDate = 0;
-  h->correctVersion.clear();
-  h->verifiedBy.clear();
-  h->verifyDate = 0;
-  h->verifyVersion.clear();
-  h->testref.clear();
-  h->fileType = FAIT_TECHNIQUE;
-  h->impact = FONCTIONAL;
-  h->mdaPda.clear();
-  h->timeSpent = 0;
-  h->timeEstimate = 0;
-  h->history.clear();
-  h->data.clear();
-}
 
 // The key of an index line as a parse into a fresh record would give it,
 // without building the record: only fields 2, 3, 7 and 8 are looked at.
@@ -639,6 +608,39 @@ std::string indexKeyOfLine(std::string_view line) {
   const tLineKey k = lineKey(line);
   return std::string(k.project) + "," + std::string(k.subProject) + "," + std::to_string(k.phase) +
          "," + std::to_string(k.number);
+}
+
+void resetHeader(tHeader* h) {
+  h->prefix.clear();
+  h->number = 0;
+  h->date = 0;
+  h->submitter.clear();
+  h->severity = 0;
+  h->project.clear();
+  h->subProject.clear();
+  h->phase = SPECIFICATION;
+  h->module.clear();
+  h->version.clear();
+  h->title.clear();
+  h->expvers.clear();
+  h->status = NEW;
+  h->postponeDate = 0;
+  h->assignedTo.clear();
+  h->corrector.clear();
+  h->correctDate = 0;
+  h->correctVersion.clear();
+  h->verifiedBy.clear();
+  h->verifyDate = 0;
+  h->verifyVersion.clear();
+  h->testref.clear();
+  h->fileType = FAIT_TECHNIQUE;
+  h->impact = FONCTIONAL;
+  h->mdaPda.clear();
+  h->timeSpent = 0;
+  h->timeEstimate = 0;
+  h->history.clear();
+  h->data.clear();
+  h->pendingHistory.clear();
 }
 
 int readIndex(tFileBuf* fbuf, tHeader* head) {

@@ -161,6 +161,9 @@ std::string indexKeyOfLine(std::string_view line);
 // Clears `head` and reads the next index line of `fbuf` into it. The result
 // of readFileLine: length, 0 for an empty line, -1 at end of file.
 int readIndex(tFileBuf* fbuf, tHeader* head);
+// Clears every field of a record, keeping the capacity of its strings, so a
+// record reused line after line does not allocate for each long title.
+void resetHeader(tHeader* h);
 // Writes the index line of `head`: 0 when fbuf has no file, else the result
 // of writeFileBuf.
 int writeIndex(tFileBuf* fbuf, const tHeader& head);
