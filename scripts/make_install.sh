@@ -18,6 +18,10 @@ fi
 mkdir -p "$dir/www/cgi-bin/config" "$dir/data/tmp" "$dir/data/Tests" "$dir/data/Stats" \
          "$dir/data/Synchro/in" "$dir/data/Synchro/out" "$dir/logs"
 cp -r "$top/config" "$dir/cfg"
+# The corrected form offers the planned versions that are not released yet
+# (deadlines that are not versions): give the demo one, so that a report can
+# be taken all the way to verified.
+[ -f "$dir/cfg/TEST_deadline.cfg" ] && echo "v3" >> "$dir/cfg/TEST_deadline.cfg"
 ln -sf "$bin" "$dir/www/cgi-bin/velko"
 cat > "$dir/cfg/velko.cfg" <<CFG
 #
