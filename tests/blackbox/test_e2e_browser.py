@@ -25,8 +25,12 @@ def prepare(srv):
     """An expected version still to come (v3), so that the forms offering
     versions not yet released have a choice; a second project, so that the
     project lists have one to change to."""
-    with open(os.path.join(srv.cfg, "TEST_deadline.cfg"), "a") as f:
-        f.write("v3\n")
+    path = os.path.join(srv.cfg, "TEST_deadline.cfg")
+    with open(path) as f:
+        planned = "v3" in f.read().split()
+    if not planned:  # the demo installation may have it already
+        with open(path, "a") as f:
+            f.write("v3\n")
     with open(os.path.join(srv.cfg, "project.cfg"), "a") as f:
         f.write("OTHER:O:admin:admin\n")
     for name, text in (("subproject", "main:20\n"), ("users", "admin :admin@localhost:admin:"
