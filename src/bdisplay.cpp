@@ -1,5 +1,7 @@
 #include "bdisplay.h"
 
+#include "display.h"
+
 void testBook(tArgList& list) {
   (void)list;
   printNotAvailable("testBook");

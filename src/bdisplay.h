@@ -3,6 +3,7 @@
 
 #include <string>
 
-#include "velko.h"
+#include "names.h"
+#include "request.h"
 
 void testBook(tArgList& list);

@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include "fileio.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -17,6 +19,8 @@
 #include <unordered_map>
 
 #include "html.h"
+#include "args.h"
+#include "text.h"
 
 namespace {
 
@@ -628,41 +632,6 @@ std::string infoLine(const std::string& addr, const tUserInfo& info) {
                    info.group.c_str(), info.phase);
 }
 
-// An exclusive flock on a lock file that stays in place; the kernel drops it
-// when the holder dies, so a killed request never blocks the others.
-class tFileLock {
- public:
-  explicit tFileLock(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {}
-  ~tFileLock() {
-    if (fd_ >= 0) close(fd_);  // releases the lock
-  }
-  tFileLock(const tFileLock&) = delete;
-  tFileLock& operator=(const tFileLock&) = delete;
-  bool acquire(int waitMs) {
-    if (fd_ < 0) return false;
-    for (int waited = 0;; waited += 10) {
-      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
-      if (errno != EWOULDBLOCK && errno != EINTR) return false;
-      if (waited >= waitMs) return false;
-      const struct timespec ts = {0, 10 * 1000 * 1000};
-      nanosleep(&ts, nullptr);
-    }
-  }
-
- private:
-  int fd_;
-};
-
-bool writeAllFd(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -730,8 +699,8 @@ bool setUserInfo(const std::string& name, const std::string& project, const std:
   mine.phase = phase;
 
   const std::string dat = cfgPath("userinfo.dat");
-  tFileLock lock(cfgPath("userinfo.lock"));
-  if (!lock.acquire(kUserInfoLockWaitMs)) {
+  tFileLock lock;
+  if (!lock.acquireMs(cfgPath("userinfo.lock"), kUserInfoLockWaitMs)) {
     emitf("<! userinfo.dat busy, choices not recorded >\n");
     return false;
   }
@@ -749,15 +718,7 @@ bool setUserInfo(const std::string& name, const std::string& project, const std:
   }
   out += infoLine(host, mine);
 
-  const std::string tmp = cfgPath(strprintf("userinfo.tmp.%d", static_cast<int>(getpid())));
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = writeAllFd(fd, out) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(tmp.c_str(), dat.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return false;
-  }
+  if (!replaceFile(dat, out, 0644)) return false;
   ListCache& c = lists();
   c.userInfoLoaded = true;
   c.hasUserInfo = true;

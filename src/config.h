@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "velko.h"
+#include "names.h"
+#include "request.h"
 
 struct tHeader;
 

@@ -16,6 +16,8 @@
 #include "config.h"
 #include "display.h"
 #include "html.h"
+#include "args.h"
+#include "text.h"
 #include "sha256.h"
 
 namespace {
@@ -157,27 +159,12 @@ std::string shifted(std::string_view text, int by) {
   return r;
 }
 
-// A JavaScript string literal: quotes, backslashes, control characters and
-// the characters that could end the script element are written as \xHH.
-std::string jsString(std::string_view s) {
-  std::string r = "\"";
-  for (char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || c == '"' || c == '\'' || c == '\\' || c == '<' || c == '>' || c == '&' ||
-        u == 0x7f)
-      r += strprintf("\\x%02X", u);
-    else
-      r += c;
-  }
-  return r + "\"";
-}
 
 const char* scriptName() {
   const char* s = getenv("SCRIPT_NAME");
   return s ? s : "";
 }
 
-bool isAbsent(const std::string& v) { return v.empty() || v[0] == ' '; }
 
 std::string trimBlanks(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -343,33 +330,13 @@ void setCookie(const std::string& uid) { state().cookie = uid.substr(0, kCookieM
 
 const std::string& getCookie() { return state().cookie; }
 
-void encode(std::string* out, std::string_view word) {
-  static const char kHex[] = "0123456789ABCDEF";
-  for (char c : word) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == ' ') {
-      *out += '+';
-    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
-      *out += c;
-    } else {
-      *out += '%';
-      *out += kHex[u >> 4];
-      *out += kHex[u & 15];
-    }
-  }
-}
 
-std::string encode(std::string_view word) {
-  std::string r;
-  encode(&r, word);
-  return r;
-}
 
 std::string addUid() {
   const std::string& c = getCookie();
   if (!useSecurity() || isAbsent(c)) return std::string();
   std::string r = "&Uid=";
-  encode(&r, c);
+  r += urlArg(c);
   return r;
 }
 

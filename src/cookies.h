@@ -23,7 +23,8 @@
 #include <string>
 #include <string_view>
 
-#include "velko.h"
+#include "names.h"
+#include "request.h"
 
 // ---------------------------------------------------------------------------
 // Session identifier
@@ -56,11 +57,6 @@ bool validSession(const tArgList& list, std::string* user = nullptr,
 void setCookie(const std::string& uid);
 const std::string& getCookie();
 
-// Appends `word` encoded for a URL: a blank becomes "+", ASCII letters and
-// digits are copied, every other byte becomes "%" and two upper-case
-// hexadecimal digits.
-void encode(std::string* out, std::string_view word);
-std::string encode(std::string_view word);
 
 // The suffix for links: "&Uid=" and the encoded current identifier; "" when
 // security is off or there is no identifier.

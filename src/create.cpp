@@ -10,6 +10,8 @@
 // page says why instead of showing the report.
 #include "create.h"
 
+#include "velko.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -24,6 +26,8 @@
 #include "cookies.h"
 #include "display.h"
 #include "html.h"
+#include "args.h"
+#include "text.h"
 #include "utils.h"
 
 namespace {
@@ -41,7 +45,6 @@ const std::string& textOrBuiltIn(int num, const char* english, const char* frenc
 }
 
 // A value the user did not give: absent, empty, or beginning with a blank.
-bool isAbsent(const std::string& v) { return v.empty() || v[0] == ' '; }
 
 // A text argument as stored: "" when absent.
 std::string textArg(const tArgList& list, const std::string& name) {
@@ -181,7 +184,7 @@ void displayCreate(tArgList& list) {
   emitf("<OPTION VALUE=\"%s?%s=%s%s\">&nbsp\n", script.c_str(), "CMD", "create", uid.c_str());
   for (const std::string& p : getProjects(" ")) {
     emitf("<OPTION %sVALUE=\"%s?%s=%s&%s=%s%s\">%s\n", p == project ? "SELECTED " : "",
-          script.c_str(), "CMD", "create", "project", escapeAttr(encode(p)).c_str(), uid.c_str(),
+          script.c_str(), "CMD", "create", "project", escapeAttr(urlArg(p)).c_str(), uid.c_str(),
           escapeHtml(p).c_str());
   }
   selectClose();

@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "velko.h"
+#include "names.h"
+#include "request.h"
 
 // The creation form for the request's project (else the remembered one).
 void displayCreate(tArgList& list);

@@ -12,6 +12,8 @@
 #include "config.h"
 #include "cookies.h"
 #include "html.h"
+#include "args.h"
+#include "text.h"
 #include "utils.h"
 
 namespace {
@@ -26,52 +28,8 @@ const char* envOrEmpty(const char* name) {
   return v ? v : "";
 }
 
-// A value for an unquoted attribute that holds a URL made of configured
-// parts (host, script, image directory): escaped, and a blank, which would
-// end the attribute, written as %20.
-std::string unquotedUrl(std::string_view s) {
-  std::string r;
-  for (char c : escapeAttr(s)) {
-    if (c == ' ')
-      r += "%20";
-    else
-      r += c;
-  }
-  return r;
-}
 
-// A request value inside such a URL (a report name, the opaque QS): ASCII
-// letters, digits, "-._~" and '%' (QS comes already encoded) are kept,
-// every other byte is written %XX, so the value can neither end the
-// attribute nor add arguments.
-std::string urlValue(std::string_view s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string r;
-  for (char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~' || c == '%') {
-      r += c;
-    } else {
-      r += '%';
-      r += kHex[u >> 4];
-      r += kHex[u & 15];
-    }
-  }
-  return r;
-}
 
-// The name of a button image must be an identifier: the '.' of a report
-// name becomes '_', and so does any other byte that is not a letter or a
-// digit.
-std::string imageName(std::string_view s) {
-  std::string r(s);
-  for (char& c : r)
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-          c == '-'))
-      c = '_';
-  return r;
-}
 
 // "http://HOSTNAME" when SERVER_PORT is "80" (or unset), else
 // "http://HOSTNAME:PORT", at most 299 characters. Built on first use; the
@@ -270,7 +228,7 @@ void displayMenuButton(FILE* tofile, const std::string& gif, const std::string& 
   if (!tofile) writeOut(tofile, addUid());
   writeOut(tofile, ">");
   writeOutf(tofile, "<IMG NAME=%s%s SRC=%s%s/%s.gif WIDTH=30 HEIGHT=20 ALT=\"%s\"",
-            imageName(cmd).c_str(), imageName(num).c_str(), base.c_str(),
+            identifier(cmd).c_str(), identifier(num).c_str(), base.c_str(),
             unquotedUrl(getImgDir()).c_str(), unquotedUrl(gif).c_str(), escapeAttr(alt).c_str());
   writeOut(tofile, " BORDER=0></A> </TD>\n");
 }
@@ -387,25 +345,6 @@ std::string formatText3(int num, const std::string& a, const std::string& b,
   return applyHistoryFormat(langue(num), a, b, c);
 }
 
-// A path inside a quoted URL: the separators of a file path are kept, every
-// byte that would change the URL's meaning (blank, '&', '#', '%', '+', '?',
-// quotes...) is written %XX.
-std::string urlPath(std::string_view s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string r;
-  for (char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-        strchr("-._~/:,", c) != nullptr) {
-      r += c;
-    } else {
-      r += '%';
-      r += kHex[u >> 4];
-      r += kHex[u & 15];
-    }
-  }
-  return r;
-}
 
 // The text of an entry as recorded: cut at its byte count.
 std::string_view entryText(const tAnalyse& a) {
@@ -673,4 +612,11 @@ void printBug(const std::string& num) {
   }
   ::unlink(file.c_str());
   freeHeader(bug);
+}
+
+void printNotAvailable(const char* function) {
+  sendHeader();
+  emitf("<HTML><HEAD><TITLE>velko</TITLE></HEAD><BODY>\n"
+        "<P>The function %s is not available yet.</P>\n</BODY></HTML>\n",
+        function);
 }

@@ -11,7 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "velko.h"
+#include "names.h"
+#include "request.h"
 
 // ---------------------------------------------------------------------------
 // Output to a file or to the page
@@ -110,3 +111,6 @@ std::string formatPrintout(const tHeader& bug, const std::string& num);
 // Forgets the per-run state of the report page (the anchor counter, the
 // absolute link base): tests run several pages in one process.
 void resetReportPageState();
+
+// Scaffolding page of a function that this build does not provide yet.
+void printNotAvailable(const char* function);

@@ -1,4 +1,5 @@
 #include "edit.h"
+#include "display.h"
 
 void editBug(tAction act, tArgList& list) {
   (void)act;

@@ -1,4 +1,5 @@
 #include "help.h"
+#include "display.h"
 
 void displayHelp(tArgList& list) {
   (void)list;

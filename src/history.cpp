@@ -1,4 +1,5 @@
 #include "history.h"
+#include "display.h"
 
 void displayHistory(tArgList& list) {
   (void)list;

@@ -1,101 +1,15 @@
 #include "html.h"
+#include "args.h"
+#include "text.h"
 
-#include <cstdarg>
-#include <cstdlib>
-#include <unistd.h>
-
-namespace {
-
-// Output state of the run: whether the header went out, and what was
-// written before it.
-struct Output {
-  bool headerSent = false;
-  std::string pending;
-};
-
-Output& output() {
-  static Output o;
-  return o;
-}
-
-void writeStdout(std::string_view text) {
-  if (!text.empty()) fwrite(text.data(), 1, text.size(), stdout);
-}
-
-}  // namespace
-
-bool sendHeader(std::string_view header) {
-  Output& o = output();
-  if (o.headerSent) return false;
-  o.headerSent = true;
-  writeStdout(header);
-  writeStdout(o.pending);
-  o.pending.clear();
-  return true;
-}
-
-bool headerSent() { return output().headerSent; }
-
-void emit(std::string_view text) {
-  Output& o = output();
-  if (o.headerSent)
-    writeStdout(text);
-  else
-    o.pending.append(text);
-}
-
-std::string vstrprintf(const char* fmt, va_list ap) {
-  char small[512];
-  va_list copy;
-  va_copy(copy, ap);
-  const int n = vsnprintf(small, sizeof small, fmt, copy);
-  va_end(copy);
-  if (n < 0) return std::string();
-  if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
-  std::string big(static_cast<size_t>(n) + 1, '\0');
-  vsnprintf(big.data(), big.size(), fmt, ap);
-  big.resize(n);
-  return big;
-}
-
-std::string strprintf(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  std::string s = vstrprintf(fmt, ap);
-  va_end(ap);
-  return s;
-}
-
-void emitf(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  const std::string s = vstrprintf(fmt, ap);
-  va_end(ap);
-  emit(s);
-}
-
-void emitComment(std::string_view text) {
-  emit("<!");
-  emit(text);
-  emit(">");
-}
-
-void finishOutput() {
-  Output& o = output();
-  if (!o.headerSent && !o.pending.empty()) sendHeader();
-  fflush(stdout);
-}
-
-void resetOutput() {
-  fflush(stdout);
-  output() = Output();
-}
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
-std::string escape(std::string_view text, bool attribute) {
-  std::string r;
-  r.reserve(text.size() + 16);
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void appendEscaped(std::string& r, std::string_view text, bool attribute) {
   for (char c : text) {
     switch (c) {
       case '<': r += "&lt;"; break;
@@ -103,13 +17,35 @@ std::string escape(std::string_view text, bool attribute) {
       case '&': r += "&amp;"; break;
       case '"': r += "&quot;"; break;
       case '\'':
-        if (attribute) {
+        if (attribute)
           r += "&#39;";
-          break;
-        }
-        r += c;
+        else
+          r += c;
         break;
       default: r += c;
+    }
+  }
+}
+
+bool isAlnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// Percent-encodes every byte that is neither a letter, a digit nor one of
+// `keep`; a blank becomes '+' when `plus` is set.
+std::string percent(std::string_view s, const char* keep, bool plus) {
+  std::string r;
+  r.reserve(s.size() + 8);
+  for (char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (plus && c == ' ') {
+      r += '+';
+    } else if (isAlnum(c) || (c != '\0' && strchr(keep, c) != nullptr)) {
+      r += c;
+    } else {
+      r += '%';
+      r += kHex[u >> 4];
+      r += kHex[u & 15];
     }
   }
   return r;
@@ -117,5 +53,187 @@ std::string escape(std::string_view text, bool attribute) {
 
 }  // namespace
 
-std::string escapeHtml(std::string_view text) { return escape(text, false); }
-std::string escapeAttr(std::string_view text) { return escape(text, true); }
+std::string escapeHtml(std::string_view text) {
+  std::string r;
+  r.reserve(text.size() + 16);
+  appendEscaped(r, text, false);
+  return r;
+}
+
+std::string escapeAttr(std::string_view text) {
+  std::string r;
+  r.reserve(text.size() + 16);
+  appendEscaped(r, text, true);
+  return r;
+}
+
+std::string urlArg(std::string_view value) { return percent(value, "", true); }
+
+std::string urlEncode(std::string_view text) {
+  constexpr size_t kMax = 499;
+  std::string r = percent(text, "", false);
+  if (r.size() > kMax) {
+    r.resize(kMax);
+    // Never keep half of an escape.
+    const size_t pct = r.rfind('%');
+    if (pct != std::string::npos && pct + 3 > r.size()) r.resize(pct);
+  }
+  return r;
+}
+
+std::string urlValue(std::string_view value) { return percent(value, "-._~%", false); }
+
+std::string urlPath(std::string_view path) { return percent(path, "-._~/:,", false); }
+
+std::string unquotedUrl(std::string_view url) {
+  std::string r;
+  for (char c : escapeAttr(url)) {
+    if (c == ' ')
+      r += "%20";
+    else
+      r += c;
+  }
+  return r;
+}
+
+std::string quotedQuery(std::string_view qs) {
+  std::string r;
+  r.reserve(qs.size());
+  for (char c : qs) {
+    if (c == '"')
+      r += "&quot;";
+    else if (c == '<')
+      r += "&lt;";
+    else if (c == '>')
+      r += "&gt;";
+    else
+      r += c;
+  }
+  return r;
+}
+
+std::string jsString(std::string_view s) {
+  std::string r = "\"";
+  for (char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || c == '"' || c == '\'' || c == '\\' || c == '<' || c == '>' || c == '&' ||
+        u == 0x7f) {
+      r += "\\x";
+      r += kHex[u >> 4];
+      r += kHex[u & 15];
+    } else {
+      r += c;
+    }
+  }
+  return r + "\"";
+}
+
+std::string identifier(std::string_view s) {
+  std::string r(s);
+  for (char& c : r)
+    if (!(isAlnum(c) || c == '-')) c = '_';
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// tPage
+// ---------------------------------------------------------------------------
+
+tPage& tPage::text(std::string_view s) {
+  appendEscaped(body_, s, false);
+  return *this;
+}
+
+tPage& tPage::attr(std::string_view s) {
+  appendEscaped(body_, s, true);
+  return *this;
+}
+
+tPage& tPage::urlArg(std::string_view s) {
+  body_ += ::urlArg(s);
+  return *this;
+}
+
+tPage& tPage::urlValue(std::string_view s) {
+  body_ += ::urlValue(s);
+  return *this;
+}
+
+tPage& tPage::urlPath(std::string_view s) {
+  body_ += ::urlPath(s);
+  return *this;
+}
+
+tPage& tPage::js(std::string_view s) {
+  body_ += jsString(s);
+  return *this;
+}
+
+tPage& tPage::num(long n) {
+  char buf[24];
+  const int len = snprintf(buf, sizeof buf, "%ld", n);
+  body_.append(buf, static_cast<size_t>(len));
+  return *this;
+}
+
+tPage& tPage::num0(long n, int width) {
+  char buf[40];
+  const int len = snprintf(buf, sizeof buf, "%0*ld", width, n);
+  body_.append(buf, static_cast<size_t>(len));
+  return *this;
+}
+
+tPage& tPage::comment(std::string_view s) {
+  body_ += "<!";
+  appendEscaped(body_, s, false);
+  body_ += '>';
+  return *this;
+}
+
+tPage& tPage::escaped(const std::string& s) {
+  body_ += s;
+  return *this;
+}
+
+tPage& tPage::append(const tPage& other) {
+  body_ += other.body_;
+  return *this;
+}
+
+tPage& tPage::hidden(std::string_view name, std::string_view value) {
+  markup("<INPUT TYPE=\"hidden\" NAME=\"").attr(name).markup("\" VALUE=\"").attr(value);
+  return markup("\">\n");
+}
+
+tPage& tPage::option(std::string_view label, bool selected) {
+  if (selected)
+    markup("<OPTION SELECTED> ");
+  else
+    markup("<OPTION> ");
+  return text(label).markup("\n");
+}
+
+tPage& tPage::image(std::string_view dir, std::string_view file, std::string_view alt) {
+  markup("<IMG SRC=\"").attr(dir).markup("/").attr(file).markup("\" BORDER=0 ALT=\"");
+  return attr(alt).markup("\">");
+}
+
+tPage& tPage::link(std::string_view href, std::string_view label) {
+  return markup("<A HREF=\"").attr(href).markup("\">").text(label).markup("</A>");
+}
+
+tPage& tPage::redLine(std::string_view s) {
+  return markup("<FONT COLOR=RED>").text(s).markup(" <BR></FONT>\n");
+}
+
+tPage& tPage::errorBox(std::string_view title, std::string_view message) {
+  markup("<Table WIDTH=400><TR><TD>\n<FONT COLOR=RED><H1>").text(title);
+  markup("</H1></font>\n<P><HR><BR><BR>").text(message);
+  return markup("</TD></TR></TABLE>");
+}
+
+bool tPage::setHeader(std::string_view header) {
+  if (!header_.empty()) return false;
+  header_ = header;
+  return true;
+}

@@ -1,5 +1,7 @@
 #include "mails.h"
 
+#include "velko.h"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -24,6 +26,8 @@
 #include "config.h"
 #include "display.h"
 #include "html.h"
+#include "args.h"
+#include "text.h"
 #include "synchro.h"
 #include "utils.h"
 

@@ -20,7 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "velko.h"
+#include "names.h"
+#include "request.h"
 
 // ---------------------------------------------------------------------------
 // Recipient lists

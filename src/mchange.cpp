@@ -7,6 +7,8 @@
 // security on, an applying request needs a valid session (requireSession).
 #include "mchange.h"
 
+#include "velko.h"
+
 #include <cerrno>
 #include <cctype>
 #include <climits>
@@ -17,6 +19,8 @@
 #include "cookies.h"
 #include "display.h"
 #include "html.h"
+#include "args.h"
+#include "text.h"
 #include "utils.h"
 
 namespace {
@@ -25,24 +29,7 @@ namespace {
 // Arguments
 // ---------------------------------------------------------------------------
 
-// A value counts as given when it is not empty and does not begin with a
-// blank (getArg gives " " for a missing argument). The blank option of the
-// selections, "&nbsp", comes back from a browser as a no-break space: the
-// byte 0xA0, decoded to a blank, or, from a UTF-8 page, the bytes 0xC2 0xA0,
-// decoded to 0xC2 and a blank. Both count as blank.
-bool given(const std::string& v) {
-  if (v.empty() || v[0] == ' ') return false;
-  if (v.size() >= 2 && static_cast<unsigned char>(v[0]) == 0xC2 &&
-      (v[1] == ' ' || static_cast<unsigned char>(v[1]) == 0xA0))
-    return false;
-  return true;
-}
 
-bool hasArg(const tArgList& list, const std::string& name) {
-  for (const tElement& e : list)
-    if (e.nom == name) return true;
-  return false;
-}
 
 // A free text of the form: "" when the request has no such argument.
 std::string argText(const tArgList& list, const std::string& name) {
@@ -110,23 +97,6 @@ void userAndSubmit(const tHeader& bug) {
   submitButton();
 }
 
-// The list's query string, QS, inside a double-quoted attribute: as it was
-// sent, its '&' included (an '&' cannot end the attribute); only a quote,
-// '<' or '>' of a crafted value is written as a character reference.
-std::string quotedQuery(const std::string& qs) {
-  std::string r;
-  for (char c : qs) {
-    if (c == '"')
-      r += "&quot;";
-    else if (c == '<')
-      r += "&lt;";
-    else if (c == '>')
-      r += "&gt;";
-    else
-      r += c;
-  }
-  return r;
-}
 
 // A line of the page in red.
 void redLine(const std::string& text) {

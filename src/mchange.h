@@ -10,7 +10,8 @@
 
 #include <string>
 
-#include "velko.h"
+#include "names.h"
+#include "request.h"
 
 // The page of action `act` on the report named by "Num": the form, or, when
 // "User" is given, the action applied and the report as now stored.

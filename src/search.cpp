@@ -13,6 +13,8 @@
 #include "cookies.h"
 #include "display.h"
 #include "html.h"
+#include "args.h"
+#include "text.h"
 #include "utils.h"
 
 #ifdef __SSE2__

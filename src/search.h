@@ -32,7 +32,8 @@
 #include <string_view>
 #include <vector>
 
-#include "velko.h"
+#include "names.h"
+#include "request.h"
 
 void listdisp(tArgList& list);
 void findbug(tArgList& list);

@@ -1,4 +1,5 @@
 #include "setup.h"
+#include "display.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,6 +9,8 @@
 
 #include "config.h"
 #include "html.h"
+#include "args.h"
+#include "text.h"
 
 void setup(tArgList& list) {
   (void)list;

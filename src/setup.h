@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "velko.h"
+#include "names.h"
+#include "request.h"
 
 void setup(tArgList& list);
 // 0 when the main configuration file exists and opens; 1 when its path is

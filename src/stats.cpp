@@ -1,4 +1,5 @@
 #include "stats.h"
+#include "display.h"
 
 void statistics(tArgList& list) {
   (void)list;

@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "velko.h"
+#include "names.h"
+#include "request.h"
 
 void statistics(tArgList& list);
 void checkStatsDate();

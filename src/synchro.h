@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "velko.h"
+#include "names.h"
+#include "request.h"
 
 // The kinds of synchronisation message; in an encoded block each is one
 // letter, 'a' for S_UNKNOWN.
@@ -27,15 +28,6 @@ void setupSynch();
 // Lock directories
 // ---------------------------------------------------------------------------
 
-// Takes the lock of directory `dir` (created when missing): the process
-// publishes "<dir>/lock<pid>" and holds the lock when it is the only live
-// lock file there. Any entry whose name begins with "lock" is a lock file; a
-// lock file last modified more than `wait` seconds before the call is stale
-// and removed. Attempts are separated by a short random pause. Gives up
-// (false, nothing held) when the lock is not had within `wait` + 2 seconds.
-bool lockDir(const std::string& dir, int wait);
-// Releases the lock of `dir` held by this process.
-void unlockDir(const std::string& dir);
 
 // The next number of the outgoing synchronisation messages of `project`
 // ("<synch dir>/out/<project>/sent.txt", under the lock of that directory

@@ -40,6 +40,8 @@
 
 #include "config.h"
 #include "html.h"
+#include "args.h"
+#include "text.h"
 
 const char* const sep[3] = {
     "=!=!=!=!=!=!=!=!=!=!=!=",
@@ -664,38 +666,6 @@ int writeIndex(tFileBuf* fbuf, const tHeader& head) {
 
 namespace {
 
-// A short, slightly random pause between attempts at a busy lock, so that
-// waiting processes neither burn the processor nor keep meeting each other.
-void lockPause() {
-  static std::minstd_rand rng(static_cast<unsigned>(
-      getpid() ^ std::chrono::steady_clock::now().time_since_epoch().count()));
-  std::this_thread::sleep_for(std::chrono::microseconds(2000 + rng() % 8000));
-}
-
-}  // namespace
-
-bool tFileLock::acquire(const std::string& path, int seconds) {
-  release();
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd_ < 0) return false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  for (;;) {
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) break;
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    lockPause();
-  }
-  release();
-  return false;
-}
-
-void tFileLock::release() {
-  if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-  fd_ = -1;
-}
-
-namespace {
-
 // The kernel lock on "<data directory>/index.lock". Every rewrite of the index
 // and every replacement of a report file happens under it, so two requests
 // never lose each other's update; the kernel releases it when a holder dies.
@@ -708,14 +678,12 @@ class tIndexLock {
   tFileLock lock_;
 };
 
-std::string tempPathFor(const std::string& name) {
-  return dataPath("." + name + "." + std::to_string(getpid()) + ".tmp");
-}
+std::string dataTempPath(const std::string& name) { return tempPathFor(dataPath(name)); }
 
 // Writes `text` to a temporary file beside `name`, flushed to disk; the
 // temporary path, or "" when it could not be written (nothing is left).
 std::string writeTemp(const std::string& name, std::string_view text) {
-  const std::string tmp = tempPathFor(name);
+  const std::string tmp = dataTempPath(name);
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return std::string();
   bool ok = writeAll(fd, text.data(), text.size()) == text.size();
@@ -734,7 +702,7 @@ std::string writeTemp(const std::string& name, std::string_view text) {
 // only the key fields of each line are looked at. The temporary path, or ""
 // when it could not be written (nothing is left behind).
 std::string buildIndex(const tLineKey& key, const std::string& newLine) {
-  const std::string tmp = tempPathFor("index");
+  const std::string tmp = dataTempPath("index");
   tFileBuf out;
   if (!openBufFd(&out, ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), 'w',
                  kFileBlock))
@@ -790,13 +758,7 @@ std::string buildIndex(const tLineKey& key, const std::string& newLine) {
   return std::string();
 }
 
-// Puts a written temporary file in place; false (and the temporary file
-// removed) when the rename fails.
-bool commit(const std::string& tmp, const std::string& path) {
-  if (::rename(tmp.c_str(), path.c_str()) == 0) return true;
-  ::unlink(tmp.c_str());
-  return false;
-}
+bool commit(const std::string& tmp, const std::string& path) { return commitFile(tmp, path); }
 
 std::string_view stripLineEnd(std::string_view s) {
   while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.remove_suffix(1);
@@ -1176,40 +1138,12 @@ int timeDiffDay(long t1, long t2) {
   return static_cast<int>(std::min<long>(count, INT_MAX));
 }
 
-std::string urlEncode(std::string_view buf) {
-  static const char kHex[] = "0123456789ABCDEF";
-  constexpr size_t kMax = 499;
-  std::string out;
-  out.reserve(std::min(kMax, buf.size() * 3));
-  for (const char ch : buf) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    if (out.size() + (plain ? 1 : 3) > kMax) break;
-    if (plain) {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
 
 // ---------------------------------------------------------------------------
 // Administration from the command line
 // ---------------------------------------------------------------------------
 
 namespace {
-
-// Report file names: a prefix without '.', a '.', five digits or more.
-bool isReportName(const std::string& name) {
-  const size_t dot = name.find('.');
-  if (dot == 0 || dot == std::string::npos || name.size() - dot - 1 < 5) return false;
-  for (size_t i = dot + 1; i < name.size(); ++i)
-    if (name[i] < '0' || name[i] > '9') return false;
-  return true;
-}
 
 struct tReportFile {
   std::string name;
@@ -1400,7 +1334,7 @@ int runAdminCommand(int argc, char** argv) {
   // These commands answer on the terminal: comments that the configuration
   // readers held back for a page are dropped, and no CGI header is sent.
   fflush(stdout);
-  resetOutput();
+  request().page.clearBody();
   return rc;
 }
 

@@ -18,7 +18,9 @@
 #include <string>
 #include <string_view>
 
-#include "velko.h"
+#include "fileio.h"
+#include "names.h"
+#include "request.h"
 
 // ---------------------------------------------------------------------------
 // Buffered file access
@@ -136,9 +138,6 @@ std::string time2char(long when);
 // Working days (Monday to Friday) of the 86,400-second steps from t1 that
 // begin before t2; 0 when t1 >= t2.
 int timeDiffDay(long t1, long t2);
-// ASCII letters and digits kept, every other byte "%XX" (upper case); at
-// most 499 characters, cut before an encoded byte that would not fit.
-std::string urlEncode(std::string_view buf);
 
 // ---------------------------------------------------------------------------
 // The index
@@ -182,23 +181,6 @@ constexpr int kIndexLockWait = 5;
 // ---------------------------------------------------------------------------
 // Locks
 // ---------------------------------------------------------------------------
-
-// An exclusive kernel lock (flock) on a lock file that stays in place; the
-// kernel releases it when the holder dies, so a killed request never leaves
-// it held. Released when the object goes.
-class tFileLock {
- public:
-  tFileLock() = default;
-  ~tFileLock() { release(); }
-  tFileLock(const tFileLock&) = delete;
-  tFileLock& operator=(const tFileLock&) = delete;
-  // Waits at most `seconds`; false when the lock could not be had.
-  bool acquire(const std::string& path, int seconds);
-  void release();
-
- private:
-  int fd_ = -1;
-};
 
 // Locks report `name` (its lock file "tmp/<name>.lock" of the data directory)
 // for a read-change-write of the report, so that two requests changing one

@@ -1,223 +1,35 @@
-// velko.h: the types that every module shares.
+// velko.h: the front end, and the map of the whole program.
 //
-// One process serves one web request: the front end (velko.cpp) decodes the
-// request into an argument list, dispatches on it, and the handlers print
-// one page each. Everything that outlives the request lives in files.
+// One process serves one web request: the front end decodes the request
+// into an argument list, runs the handlers that the arguments ask for, each
+// rendering into the request's page, sends the page, and only then carries
+// out the effects queued meanwhile (notification mail, synchronisation,
+// the daily pass, the mailbox fetch), outside every lock.
+//
+// Layers. A module calls only modules of a lower layer (or of its own layer
+// listed before it); no circles. tests/check_source.sh keeps this true.
+//
+//   0  text, html, fileio, timeutil, sha256   strings, the page object and
+//                                             escaping, file replacement and
+//                                             locks, dates, HMAC
+//   1  request, names, config, args          request context, vocabulary,
+//                                             configuration and language,
+//                                             request decoding
+//   2  utils (store), admin                  report files, index, history,
+//                                             numbering; --check, --reindex
+//   3  session                               identifier, signature, rights
+//   4  mails, synchro                        recipients, SMTP and POP3,
+//                                             site exchange
+//   5  frame, display, mchange, create,      pages, rendered into tPage;
+//      edit, actions, search, the others     actions: the one action table
+//   6  velko                                 main, dispatch, sending
 #pragma once
 
-#include <string>
-#include <string_view>
-#include <vector>
-
-// ---------------------------------------------------------------------------
-// Argument list
-// ---------------------------------------------------------------------------
-
-// One request argument. The name is kept exactly as sent; the value is
-// decoded (see getQuery).
-struct tElement {
-  std::string nom;
-  std::string valeur;
-};
-
-// The arguments of a request, newest first: the last argument of the query
-// string is element 0, so a lookup that takes the first match sees the last
-// occurrence in the request.
-using tArgList = std::vector<tElement>;
-
-// A list of names (projects, files, messages, linked reports).
-using tCharList = std::vector<std::string>;
-
-// ---------------------------------------------------------------------------
-// Enumerations. In files each value is one letter, 'a' for 0.
-// ---------------------------------------------------------------------------
-
-enum tStatus {
-  NEW = 0,
-  OBSERVATION = 1,
-  ANALYSIS = 2,
-  OPEN = 3,
-  CORRECTED = 4,
-  VERIFIED = 5,
-  DUPLICATE = 6,
-  NOT_A_BUG = 7,
-  NOT_REPRODUCTIBLE = 8,
-  POSTPONE = 9,
-  ABANDONED = 10,
-};
-constexpr int kStatusCount = 11;
-
-enum tPhase {
-  SPECIFICATION = 0,
-  DEVELOPPMENT = 1,
-  INTEG_USINE = 2,
-  INTEG_SITE = 3,
-  VALID_USINE = 4,
-  VALID_SITE = 5,
-  RECTETTE_USINE = 6,
-  RECETTE_SITE = 7,
-  VABF = 8,
-  VSR = 9,
-};
-
-enum tBugType {
-  FAIT_TECHNIQUE = 0,
-  EVOLUTION = 1,
-  ANOMALIE = 2,
-};
-
-enum tImpact {
-  FONCTIONAL = 0,
-  ROBUSTESSE = 1,
-  EXPLOITABILITY = 2,
-  PERFORMANCE = 3,
-};
-
-enum tAttachType {
-  TYPE_ANALYSE = 0,
-  TYPE_ATTACHMENT = 1,
-  TYPE_HISTORY = 2,
-  TYPE_UNKNOWN = 3,
-};
-
-// The actions on a report. The names in actionName are both the CMD values
-// of the pages and the action names of the mail rules.
-enum tAction {
-  E_New = 0,
-  E_Change_Header = 1,
-  E_Observed = 2,
-  E_Analyse = 3,
-  E_Copy = 4,
-  E_Assign = 5,
-  E_Open = 6,
-  E_Not_a_Bug = 7,
-  E_Not_Reproducible = 8,
-  E_Duplicate = 9,
-  E_Postpone = 10,
-  E_Corrected = 11,
-  E_For_Verification = 12,
-  E_Verified = 13,
-  E_Rejected = 14,
-  E_Abandoned = 15,
-  E_Edit = 16,
-  E_Attach = 17,
-  E_END = 18,
-};
-extern const char* const actionName[E_END + 1];
-
-// The rights of a user, one flag column each in the project's users file.
-enum tAccess {
-  C_View = 1,
-  C_Create = 2,
-  C_Config = 3,
-  C_Project = 4,
-  C_Stats = 5,
-  C_Unsolved = 6,
-  C_Solved = 7,
-};
-
-// The product version; language text 2 must carry the same text.
-constexpr const char* kVelkoVersion = "v4.6";
-
-// ---------------------------------------------------------------------------
-// Request decoding and dispatch (velko.cpp)
-// ---------------------------------------------------------------------------
-
-// Decodes the whole request into the argument list. `arg` is the program's
-// first command-line argument or null; "TEST" replays the previous request
-// from the trace file "/tmp/velko.tra". Called once per process.
-tArgList getQuery(const char* arg);
-
-// The value of the first argument named `name`, or " " (one blank) when
-// there is none: callers treat a value that begins with a blank as absent.
-std::string getArg(const tArgList& list, std::string_view name);
-// getArg converted like atoi: an absent or non-numeric argument gives 0.
-int getArgInt(const tArgList& list, std::string_view name);
-// Puts a new argument in front of the list, hiding older ones of that name,
-// and notes it in the page as a comment.
-void addArg(tArgList& list, const std::string& name, const std::string& value);
-
-// The raw query string of this request (for a multipart body, the one
-// rebuilt from its fields).
-const std::string& getQueryString();
-void setQSCopy(const std::string& qs);
-
-// Decoding steps, exposed for the tests.
-std::string urlDecodeValue(std::string_view value);
-void splitQueryString(std::string_view qs, tArgList& list);
+#include "args.h"
+#include "names.h"
 
 // The whole life of one request (or of an administration command).
 int velkoMain(int argc, char** argv);
 
-// True when `name` has the form of a report name: a prefix of letters,
-// digits, '_', '-' or non-ASCII bytes, a '.', then digits. Only such names
-// are used as file names of the data directory.
-bool isReportName(std::string_view name);
-
 // The notification mail of an action on report `num` by `user`.
 void sendMailBug(const std::string& num, tAction act, const std::string& user);
-
-// Scaffolding page of a function that this build does not provide yet.
-void printNotAvailable(const char* function);
-
-// ---------------------------------------------------------------------------
-// Reports
-// ---------------------------------------------------------------------------
-
-// Field widths of a report: a text field holds at most one character less
-// than its width. Longer values are cut when a report is read or edited.
-constexpr size_t kPrefixSize = 5;
-constexpr size_t kUserSize = 20;
-constexpr size_t kProjectSize = 40;
-constexpr size_t kModuleSize = 40;
-constexpr size_t kVersionSize = 30;
-constexpr size_t kTitleSize = 200;
-constexpr size_t kTestrefSize = 50;
-constexpr size_t kMdaPdaSize = 100;
-
-// One analysis or attachment of a report.
-struct tAnalyse {
-  std::string title;      // analysis title, or the attached file's name
-  long date = 0;          // when it was added
-  std::string submitter;  // who added it
-  int length = 0;         // byte count of data
-  std::string data;       // whole lines, each ending with a line feed
-  tAttachType dataType = TYPE_ANALYSE;
-};
-
-// One problem report. Dates are seconds since 1970, 0 when not set.
-struct tHeader {
-  std::string prefix;  // the group prefix, at most 4 characters
-  int number = 0;      // number within the report prefix, from 1
-  long date = 0;       // submission
-  std::string submitter;
-  int severity = 0;  // 1 (most severe) to 4
-  std::string project;
-  std::string subProject;  // the group
-  tPhase phase = SPECIFICATION;
-  std::string module;
-  std::string version;
-  std::string title;
-  std::string expvers;
-  tStatus status = NEW;
-  long postponeDate = 0;
-  std::string assignedTo;
-  std::string corrector;
-  long correctDate = 0;
-  std::string correctVersion;
-  std::string verifiedBy;
-  long verifyDate = 0;
-  std::string verifyVersion;
-  std::string testref;
-  tBugType fileType = FAIT_TECHNIQUE;
-  tImpact impact = FONCTIONAL;
-  std::string mdaPda;
-  long timeSpent = 0;     // days
-  long timeEstimate = 0;  // days
-  std::string history;    // one line per change: time, blank, text
-  std::vector<tAnalyse> data;  // oldest first
-  // Lines of the global history added since the record was read; writeBug
-  // appends them to "history.dat" once the report is stored, so a change
-  // that could not be saved leaves no trace there. Not part of the file.
-  std::vector<std::string> pendingHistory;
-};

@@ -1,0 +1,493 @@
+// args.cpp: request decoding. Trace files have fixed names in a shared
+// directory: they are opened without following a symbolic link, created
+// with mode 0600, and skipped when they cannot be opened.
+
+#include "args.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cctype>
+#include <cstring>
+
+#include "config.h"
+#include "text.h"
+
+namespace {
+
+constexpr const char* kTraceIn = "/tmp/velko.in";
+constexpr const char* kTraceFile = "/tmp/velko.tra";
+constexpr size_t kReplayLine = 1024;      // longest replayed query string line
+constexpr size_t kPartLine = 998;         // longest multipart name, file name or value
+constexpr size_t kMaxFirstLine = 16 << 20;  // longest form-encoded body kept
+constexpr size_t kChunk = 64 * 1024;      // spooling step
+
+// A file opened for writing with the rules of the trace files. A rewritten
+// file is overwritten in place and then cut to its new length: truncating
+// it to zero first makes the file system allocate and flush its blocks
+// again at close, which would cost every request far more than the writes.
+class TraceFile {
+ public:
+  TraceFile(const std::string& path, bool append) : append_(append) {
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : 0),
+               0600);
+  }
+  ~TraceFile() {
+    flush();
+    if (fd_ < 0) return;
+    if (!append_ && ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+      // Nothing to do: a trace that keeps an older tail is still readable.
+    }
+    close(fd_);
+  }
+  TraceFile(const TraceFile&) = delete;
+  TraceFile& operator=(const TraceFile&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  void write(std::string_view s) {
+    if (fd_ < 0) return;
+    buf_.append(s);
+    if (buf_.size() >= kChunk) flush();
+  }
+  void printf(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+    if (fd_ < 0) return;
+    va_list ap;
+    va_start(ap, fmt);
+    write(vstrprintf(fmt, ap));
+    va_end(ap);
+  }
+  void flush() {
+    size_t done = 0;
+    while (fd_ >= 0 && done < buf_.size()) {
+      const ssize_t n = ::write(fd_, buf_.data() + done, buf_.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    written_ += done;
+    buf_.clear();
+  }
+
+ private:
+  int fd_ = -1;
+  bool append_;
+  size_t written_ = 0;
+  std::string buf_;
+};
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// CONTENT_LENGTH as a byte count: missing, negative or not a number is 0.
+size_t contentLength() {
+  const char* v = getenv("CONTENT_LENGTH");
+  if (!v || !*v) return 0;
+  char* end = nullptr;
+  errno = 0;
+  const long long n = strtoll(v, &end, 10);
+  if (errno != 0 || *end != '\0' || n < 0) return 0;
+  return static_cast<size_t>(n);
+}
+
+// The boundary of a multipart body from CONTENT_TYPE, possibly quoted; ""
+// when the content type gives none.
+std::string contentTypeBoundary() {
+  const char* ct = getenv("CONTENT_TYPE");
+  if (!ct) return std::string();
+  const std::string type = ct;
+  std::string lower = type;
+  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (lower.compare(0, 19, "multipart/form-data") != 0) return std::string();
+  const size_t at = lower.find("boundary=");
+  if (at == std::string::npos) return std::string();
+  std::string b = type.substr(at + 9);
+  if (!b.empty() && b[0] == '"') {
+    const size_t close = b.find('"', 1);
+    b = b.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  } else {
+    const size_t end = b.find_first_of("; \t\r\n");
+    if (end != std::string::npos) b.resize(end);
+  }
+  return b;
+}
+
+// Copies the request body (CONTENT_LENGTH bytes at most, less when standard
+// input ends first) into a private temporary file, and a trace copy into
+// /tmp/velko.in. Returns the private file rewound for reading, or null.
+FILE* readToFile() {
+  char name[] = "/tmp/velko.body.XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) return nullptr;
+  unlink(name);  // private to this process from here on
+  FILE* body = fdopen(fd, "w+b");
+  if (!body) {
+    close(fd);
+    return nullptr;
+  }
+  TraceFile trace(kTraceIn, false);
+  size_t left = contentLength();
+  std::string chunk(kChunk, '\0');
+  while (left > 0) {
+    const size_t want = left < kChunk ? left : kChunk;
+    const ssize_t n = read(STDIN_FILENO, chunk.data(), want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (fwrite(chunk.data(), 1, static_cast<size_t>(n), body) != static_cast<size_t>(n)) {
+      // The body cannot be spooled: the request counts as having none.
+      fclose(body);
+      return nullptr;
+    }
+    trace.write(std::string_view(chunk.data(), static_cast<size_t>(n)));
+    left -= static_cast<size_t>(n);
+  }
+  if (fflush(body) != 0 || fseek(body, 0, SEEK_SET) != 0) {
+    fclose(body);
+    return nullptr;
+  }
+  return body;
+}
+
+// Drops a trailing line feed and the carriage return before it.
+void chompLine(std::string& s) {
+  if (!s.empty() && s.back() == '\n') s.pop_back();
+  if (!s.empty() && s.back() == '\r') s.pop_back();
+}
+
+// The first line of the previous request's trace that is neither a comment
+// nor empty: the query string to replay.
+bool replayedQuery(std::string* qs) {
+  FILE* f = fopen(kTraceFile, "r");
+  if (!f) return false;
+  qs->clear();
+  char line[kReplayLine + 1];
+  while (fgets(line, sizeof line, f)) {
+    if (line[0] == '#' || line[0] == '\n' || line[0] == '\0') continue;
+    *qs = line;
+    chompLine(*qs);
+    break;
+  }
+  fclose(f);
+  return true;
+}
+
+// Obtains the raw query string: QUERY_STRING, the replayed one, or the first
+// line of a POST body. Hands back the open body in *fin (else null).
+// `replay` is the replayed query string when there is one.
+std::string readQuery(const char* arg, const std::string* replay, FILE** fin, TraceFile& trace) {
+  *fin = nullptr;
+  const char* env = getenv("QUERY_STRING");
+  std::string qs = replay ? *replay : env ? env : "";
+
+  trace.printf("#qs\"%s\"\n", qs.c_str());
+  trace.printf("#*qs:<%d>\n", qs.empty() ? 0 : static_cast<int>(static_cast<signed char>(qs[0])));
+  if (arg) trace.printf("#arg:<%s>\n", arg);
+
+  if (qs.empty()) {
+    const char* method = getenv("REQUEST_METHOD");
+    const bool post = method && strcmp(method, "POST") == 0;
+    trace.printf("#METHOD >>%s\n", method ? method : "");
+    trace.printf("#post: %d\n#qs=\"", post ? 1 : 0);
+    if (post) {
+      *fin = readToFile();
+      if (*fin) {
+        int c;
+        while ((c = getc(*fin)) != EOF) {
+          if (qs.size() < kMaxFirstLine) qs.push_back(static_cast<char>(c));
+          if (c == '\n') break;
+        }
+        trace.write(qs);
+        chompLine(qs);
+      }
+    }
+    trace.write("\";\n");
+  }
+  trace.write("#\n");
+  trace.write(qs);
+  trace.write("\n");
+  return qs;
+}
+
+// Reads bytes up to `stop` (consumed, not stored), at most kPartLine of
+// them. False when the input ends before `stop`.
+bool readUntil(FILE* ff, char stop, std::string* out) {
+  out->clear();
+  int c;
+  while ((c = getc(ff)) != EOF) {
+    if (c == static_cast<unsigned char>(stop)) return true;
+    out->push_back(static_cast<char>(c));
+    if (out->size() >= kPartLine) return true;
+  }
+  return false;
+}
+
+bool skipLine(FILE* ff) {
+  int c;
+  while ((c = getc(ff)) != EOF)
+    if (c == '\n') return true;
+  return false;
+}
+
+// Reads one line (at most kPartLine bytes kept), line feed consumed.
+bool readLine(FILE* ff, std::string* out) {
+  out->clear();
+  int c;
+  bool any = false;
+  while ((c = getc(ff)) != EOF) {
+    any = true;
+    if (c == '\n') return true;
+    if (out->size() < kPartLine) out->push_back(static_cast<char>(c));
+  }
+  return any;
+}
+
+// Copies an uploaded file's contents from `ff` to `out` up to the line end
+// and delimiter that close it. The search is a proper string match (a
+// partial match that breaks may start a new one), so a carriage return
+// just before the closing line end does not hide the delimiter.
+void copyUntilDelimiter(FILE* ff, FILE* out, const std::string& delimiter, TraceFile& trace) {
+  const std::string target = "\r\n" + delimiter;
+  const size_t m = target.size();
+  std::vector<size_t> fail(m, 0);
+  for (size_t i = 1, k = 0; i < m; ++i) {
+    while (k > 0 && target[i] != target[k]) k = fail[k - 1];
+    if (target[i] == target[k]) ++k;
+    fail[i] = k;
+  }
+  size_t j = 0;  // bytes of target matched and withheld
+  int c;
+  while ((c = getc(ff)) != EOF) {
+    const char b = static_cast<char>(c);
+    // The trace shows the match against the delimiter itself: the line end
+    // in front of it is matched silently, positions count from the
+    // delimiter's first byte.
+    while (j > 0 && target[j] != b) {
+      if (j > 2) trace.printf("I=: %c %c %d\n", target[j], b, static_cast<int>(j - 2));
+      const size_t k = fail[j - 1];
+      fwrite(target.data(), 1, j - k, out);  // withheld bytes that no longer match
+      j = k;
+    }
+    if (target[j] == b) {
+      if (j >= 2) trace.printf("++: %c %c %d\n", target[j], b, static_cast<int>(j - 2));
+      if (++j == m) return;
+    } else {
+      putc(c, out);
+    }
+  }
+  // Input ended inside the file: keep what was withheld.
+  fwrite(target.data(), 1, j, out);
+}
+
+// Parses a multipart body whose first line (the delimiter) has been read.
+void multipartQuery(std::string* pqs, FILE* ff, const std::string& delimiter,
+                    tArgList& list, TraceFile& trace) {
+  trace.printf("\ndelimiter:>%s<\n", delimiter.c_str());
+  std::string text, name, value;
+  std::string passed;  // lines skipped after a field's value, shown with the next part
+  while (ff) {
+    if (!readUntil(ff, '"', &text)) break;
+    trace.printf("->%s%s\n", passed.c_str(), text.c_str());
+    passed.clear();
+    if (!readUntil(ff, '"', &name)) break;
+    trace.printf("nom->%s\n", name.c_str());
+    const int after = getc(ff);
+    trace.printf("-%c-\n", after == EOF ? ' ' : after);
+    if (after != ';') {
+      // An ordinary field: the rest of the header line, the blank line, then
+      // the first line of the value up to its first control or non-ASCII byte.
+      skipLine(ff);
+      skipLine(ff);
+      readLine(ff, &value);
+      size_t cut = 0;
+      while (cut < value.size()) {
+        const unsigned char ch = static_cast<unsigned char>(value[cut]);
+        if (ch < 0x20 || ch > 0x7F) break;
+        ++cut;
+      }
+      value.resize(cut);
+      trace.printf("-->%s\n", value.c_str());
+      trace.printf("-->len: %d \n", static_cast<int>(value.size()));
+      trace.printf(" delimiter: >%s<\n", delimiter.c_str());
+      list.push_back({name, value});
+      // The further lines of a multi-line value are skipped up to the next
+      // delimiter line, so that a double quote inside them is not taken
+      // for the start of the next part's name.
+      std::string line;
+      while (readLine(ff, &line)) {
+        passed += line;
+        passed += '\n';
+        if (line.compare(0, delimiter.size(), delimiter) == 0) break;
+      }
+      continue;
+    }
+    // A file: its client name is the value; the contents go to data<pid>.
+    std::string skipped;
+    readUntil(ff, '"', &skipped);
+    readUntil(ff, '"', &value);
+    trace.printf("-->%s\n", value.c_str());
+    list.push_back({name, value});
+    skipLine(ff);
+    skipLine(ff);
+    skipLine(ff);
+    const std::string path = getDataDir() + "/tmp/data" + std::to_string(getpid());
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      if (FILE* out = fdopen(fd, "wb")) {
+        copyUntilDelimiter(ff, out, delimiter, trace);
+        fclose(out);
+      } else {
+        close(fd);
+      }
+    }
+    break;  // the file part ends the parsing
+  }
+
+  // The rebuilt query string: the fields, last part first, "name=value"
+  // joined by "&", not encoded.
+  pqs->clear();
+  for (auto it = list.rbegin(); it != list.rend(); ++it) {
+    if (!pqs->empty()) pqs->push_back('&');
+    *pqs += it->nom;
+    pqs->push_back('=');
+    *pqs += it->valeur;
+  }
+}
+
+void writeQueryLog(const std::string& qs) {
+  const std::string& data = getDataDir();
+  if (data.empty()) return;
+  TraceFile log(data + "/tmp/velko.log", false);
+  log.write(qs);
+  log.write("\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The byte of the escape "%XX" at `at`, -1 when there is none.
+int escapedByte(std::string_view s, size_t at) {
+  if (at + 2 >= s.size() || s[at] != '%') return -1;
+  const int hi = hexValue(s[at + 1]), lo = hexValue(s[at + 2]);
+  return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
+}
+
+}  // namespace
+
+std::string urlDecodeValue(std::string_view value) {
+  std::string r;
+  r.reserve(value.size());
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '+') {
+      r.push_back(' ');
+    } else if (c == '%' && escapedByte(value, i) == 0xC2 && escapedByte(value, i + 3) == 0xA0) {
+      // The no-break space of a blank option as a UTF-8 page sends it.
+      r.push_back(' ');
+      i += 5;
+    } else if (const int byte = escapedByte(value, i); byte >= 0) {
+      r.push_back(byte == 0xA0 ? ' ' : static_cast<char>(byte));  // no-break space: a blank
+      i += 2;
+    } else {
+      r.push_back(c);  // a malformed escape stays as it is
+    }
+  }
+  return r;
+}
+
+// Splits "name=value&name=value". A segment without "=" before its "&" is
+// skipped. The list is built in request order here and reversed by the
+// caller, which gives the newest-first order.
+void splitQueryString(std::string_view qs, tArgList& list) {
+  size_t pos = 0;
+  while (pos < qs.size()) {
+    const size_t eq = qs.find('=', pos);
+    if (eq == std::string_view::npos) break;
+    const size_t amp = qs.find('&', pos);
+    if (amp != std::string_view::npos && amp < eq) {
+      pos = amp + 1;  // "a&b=c": "a" has no value
+      continue;
+    }
+    const size_t end = amp == std::string_view::npos ? qs.size() : amp;
+    list.push_back({std::string(qs.substr(pos, eq - pos)),
+                    urlDecodeValue(qs.substr(eq + 1, end - eq - 1))});
+    if (amp == std::string_view::npos) break;
+    pos = amp + 1;
+  }
+}
+
+tArgList getQuery(const char* arg) {
+  tArgList list;
+  FILE* fin = nullptr;
+  std::string qs;
+  {
+    // The replayed request is read before the trace file is rewritten.
+    std::string replay;
+    const bool replaying = arg && strcmp(arg, "TEST") == 0 && replayedQuery(&replay);
+    TraceFile trace(kTraceFile, false);
+    qs = readQuery(arg, replaying ? &replay : nullptr, &fin, trace);
+
+    std::string delimiter;
+    bool multipart = false;
+    if (fin) {
+      const std::string boundary = contentTypeBoundary();
+      if (!boundary.empty()) {
+        multipart = true;
+        delimiter = "--" + boundary;
+      }
+    }
+    if (!multipart && qs.size() >= 28 && qs.find_first_not_of('-') >= 28) {
+      multipart = true;
+      size_t end = 0;
+      while (end < qs.size() && static_cast<unsigned char>(qs[end]) > 32) ++end;
+      delimiter = qs.substr(0, end);
+    }
+    if (multipart) {
+      multipartQuery(&qs, fin, delimiter, list, trace);
+    } else {
+      splitQueryString(qs, list);
+    }
+  }
+  if (fin) fclose(fin);
+
+  // Newest first.
+  std::reverse(list.begin(), list.end());
+  writeQueryLog(qs);
+  setQSCopy(qs);
+  return list;
+}
+
+std::string getArg(const tArgList& list, std::string_view name) {
+  for (const tElement& e : list)
+    if (e.nom == name) return e.valeur;
+  return " ";
+}
+
+int getArgInt(const tArgList& list, std::string_view name) {
+  return atoi(getArg(list, name).c_str());
+}
+
+void addArg(tArgList& list, const std::string& name, const std::string& value) {
+  list.insert(list.begin(), tElement{name, value});
+  // Escaped: a value holding ">" would otherwise end the comment and put
+  // the rest of it into the page.
+  emitf("<!%s,%s>\n", escapeHtml(name).c_str(), escapeHtml(value).c_str());
+}
+
+const std::string& getQueryString() { return request().queryString; }
+void setQSCopy(const std::string& qs) { request().queryString = qs; }
+
+bool hasArg(const tArgList& list, std::string_view name) {
+  for (const tElement& e : list)
+    if (e.nom == name) return true;
+  return false;
+}
+
