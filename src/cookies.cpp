@@ -447,7 +447,7 @@ void loginForm(const tArgList& list, bool keepUid) {
 void printLoginForm(const tArgList& list) { loginForm(list, false); }
 
 void loginDisplay(tArgList& list) {
-  printHead(nullptr, "VELKO Login", nullptr, &list);
+  printHead(request().page, "VELKO Login", nullptr, &list);
   loginForm(list, true);
 }
 
@@ -455,7 +455,7 @@ void velkoLogin(tArgList& list, const std::string& step) {
   if (step == "1") {
     loginDisplay(list);
   } else if (step == "2") {
-    printHead(nullptr, "VELKO Login2", nullptr, &list);
+    printHead(request().page, "VELKO Login2", nullptr, &list);
     std::string project;
     const std::string user = getArg(list, "User");
     if (checkPassword(user, getArg(list, "Passwd"), &project))
@@ -541,7 +541,7 @@ bool requireSession(tArgList& list) {
   static const std::string kEnglish = "This operation needs a valid session: please log in.";
   static const std::string kFrench = "Cette op\xC3\xA9ration demande une session valide : "
                                      "identifiez-vous.";
-  if (!pageHeadPrinted()) printHead(nullptr, "VELKO", nullptr, &list);
+  if (!pageHeadPrinted()) printHead(request().page, "VELKO", nullptr, &list);
   emit("<!no valid session: nothing changed>\n");
   const std::string& msg = textOr(518, langue(1) == "FR" ? kFrench : kEnglish);
   emitf("<Table WIDTH=400><TR><TD>\n<FONT COLOR=RED><H1>%s</H1></font>\n<P><HR><BR><BR>%s\n"

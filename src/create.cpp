@@ -153,7 +153,7 @@ void selectClose() { emit("</SELECT></TD>\n"); }
 void displayCreate(tArgList& list) {
   std::string project = getArg(list, "project");
   if (isAbsent(project)) project = getUserProject();
-  printHead(nullptr, langue(2000), nullptr, &list);
+  printHead(request().page, langue(2000), nullptr, &list);
   if (!createRight(list)) {
     printErr(515);
     return;
@@ -352,7 +352,7 @@ int storeNewBug(tHeader& bug, const std::string& format, const std::string& arg1
 }
 
 void createNewBug(tArgList& list) {
-  printHead(nullptr, langue(2002), nullptr, &list);
+  printHead(request().page, langue(2002), nullptr, &list);
   // Nothing changes for a request without a session (security on) or
   // without the create right, which the form alone would not enforce.
   if (!requireSession(list)) return;
@@ -403,8 +403,8 @@ void createNewBug(tArgList& list) {
   emitf("<A HREF=\"%s\">\n", escapeAttr(home).c_str());
   emitf("<IMG SRC=\"%s/home.gif\" BORDER=0 VALIGN=CENTER></A>\n", img.c_str());
   emit("</A></TD></TR></Table>\n");
-  displayBugMenu(nullptr, name, "");
-  displayBugCore(shown, nullptr);
+  displayBugMenu(request().page, name, "");
+  displayBugCore(request().page, shown);
 
   sendMailBug(name, E_New, bug.submitter);
   if (!setUserInfo(bug.submitter, bug.project, bug.subProject, bug.phase))

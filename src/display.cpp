@@ -88,35 +88,30 @@ void menuEntry(const MenuEntry& m, const std::string& script, const std::string&
 // Output to a file or to the page
 // ---------------------------------------------------------------------------
 
-void writeOut(FILE* fd, std::string_view text) {
-  if (fd)
-    fwrite(text.data(), 1, text.size(), fd);
-  else
-    emit(text);
-}
+namespace {
 
-void writeOutf(FILE* fd, const char* fmt, ...) {
+void writeOut(tPage& page, std::string_view text) { page.unsafeRaw(text); }
+
+void writeOutf(tPage& page, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void writeOutf(tPage& page, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   const std::string s = vstrprintf(fmt, ap);
   va_end(ap);
-  writeOut(fd, s);
+  writeOut(page, s);
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Page frame
 // ---------------------------------------------------------------------------
 
-void printHead(FILE* fd, const std::string& title, const char* bg, const tArgList* list) {
+void printHead(tPage& page, const std::string& title, const char* bg, const tArgList* list) {
   const bool defaultColour = bg == nullptr;
   const std::string colour = escapeAttr(defaultColour ? "#FFFFFF" : bg);
   const std::string safeTitle = escapeHtml(title);
-  if (fd) {
-    writeOut(fd, "Content-Type: text/html; charset=us-ascii\n");
-    writeOutf(fd, "<HTML>\n<HEAD>\n<TITLE>%s</TITLE>\n</HEAD>\n", safeTitle.c_str());
-    writeOutf(fd, "<BODY BGCOLOR=\"%s\" TEXT=\"#000000\" >\n", colour.c_str());
-    return;
-  }
+  (void)page;
   langue(1);  // loads the language table; a failure comment follows the header
   sendHeader();
   emit("<HTML>\n<HEAD>\n");
@@ -149,7 +144,7 @@ void checkVersion() {
 }
 
 void maindisp(tArgList& list) {
-  printHead(nullptr, "VELKO", nullptr, &list);
+  printHead(request().page, "VELKO", nullptr, &list);
   const std::string img = escapeAttr(getImgDir());
   const std::string help = escapeAttr(helpDir());
 
@@ -216,28 +211,28 @@ void jsCheckChange() {
   emit("}\n</SCRIPT>\n");
 }
 
-void displayMenuButton(FILE* tofile, const std::string& gif, const std::string& cmd,
+void displayMenuButton(tPage& page, bool absolute, const std::string& gif, const std::string& cmd,
                        const std::string& alt, const std::string& num, std::string_view qs) {
-  const std::string base = tofile ? unquotedUrl(absoluteBase()) : std::string();
+  const std::string base = absolute ? unquotedUrl(absoluteBase()) : std::string();
   const std::string script = unquotedUrl(envOrEmpty("SCRIPT_NAME"));
-  writeOutf(tofile, "<TD><A HREF=%s%s?%s=%s&%s=%s", base.c_str(), script.c_str(), "CMD",
+  writeOutf(page, "<TD><A HREF=%s%s?%s=%s&%s=%s", base.c_str(), script.c_str(), "CMD",
             urlValue(cmd).c_str(), "Num", urlValue(num).c_str());
-  writeOutf(tofile, "&QS=%s", urlValue(qs).c_str());
+  writeOutf(page, "&QS=%s", urlValue(qs).c_str());
   // With security on, the page's buttons carry the session (empty otherwise):
   // every action refuses a request without one. A mail never carries it.
-  if (!tofile) writeOut(tofile, addUid());
-  writeOut(tofile, ">");
-  writeOutf(tofile, "<IMG NAME=%s%s SRC=%s%s/%s.gif WIDTH=30 HEIGHT=20 ALT=\"%s\"",
+  if (!absolute) writeOut(page, addUid());
+  writeOut(page, ">");
+  writeOutf(page, "<IMG NAME=%s%s SRC=%s%s/%s.gif WIDTH=30 HEIGHT=20 ALT=\"%s\"",
             identifier(cmd).c_str(), identifier(num).c_str(), base.c_str(),
             unquotedUrl(getImgDir()).c_str(), unquotedUrl(gif).c_str(), escapeAttr(alt).c_str());
-  writeOut(tofile, " BORDER=0></A> </TD>\n");
+  writeOut(page, " BORDER=0></A> </TD>\n");
 }
 
 // ---------------------------------------------------------------------------
 // Text helpers
 // ---------------------------------------------------------------------------
 
-void printData(FILE* fd, std::string_view data) {
+void printData(tPage& page, std::string_view data) {
   std::string out;
   out.reserve(data.size() + data.size() / 4);
   for (char c : data) {
@@ -248,7 +243,7 @@ void printData(FILE* fd, std::string_view data) {
       default: out += c;
     }
   }
-  writeOut(fd, out);
+  writeOut(page, out);
 }
 
 int padding(tGrid& table, tGridWidths& max) {
@@ -281,14 +276,14 @@ int padding(tGrid& table, tGridWidths& max) {
   return sum + 3;
 }
 
-void line(FILE* fd, const tGridWidths& max, int arg) {
+std::string line(const tGridWidths& max, int arg) {
   std::string out = "+";
   for (int i = 0; i < arg && i < kGridCells; ++i) {
     out.append(static_cast<size_t>(std::max(max[i], 0)), '-');
     out += '+';
   }
   out += '\n';
-  writeOut(fd, out);
+  return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -369,7 +364,7 @@ std::unique_ptr<tHeader> readNamedBug(const std::string& name) {
   return bug;
 }
 
-void notFound(FILE* fd, const std::string& name) {
+void notFound(tPage& fd, const std::string& name) {
   writeOutf(fd, "<FONT COLOR=RED>%s %s <BR></FONT>\n", langue(504).c_str(),
             escapeHtml(name).c_str());
 }
@@ -378,30 +373,30 @@ void notFound(FILE* fd, const std::string& name) {
 
 void resetReportPageState() { pageState() = ReportPageState(); }
 
-void displayBug(const std::string& bugNum, FILE* fd, std::string_view qs) {
+void displayBug(tPage& fd, const std::string& bugNum, std::string_view qs) {
   std::unique_ptr<tHeader> bug = readNamedBug(bugNum);
   if (!bug) {
     notFound(fd, bugNum);
     return;
   }
   displayBugMenu(fd, bugNum, qs);
-  displayBugCore(*bug, fd);
+  displayBugCore(fd, *bug);
   freeHeader(bug);
 }
 
-void displayBugMenu(FILE* fd, const std::string& num, std::string_view qs) {
+void displayBugMenu(tPage& fd, const std::string& num, std::string_view qs, bool absolute) {
   writeOutf(fd, "<a name=%05d>\n", pageState().anchor++);
   writeOut(fd, "<TABLE BORDER=0 CELLSPACING=0 CELLPADDING=0 WIDTH=100%>\n");
   writeOut(fd, "<TR>\n");
   for (const BarButton& b : kBarButtons)
-    displayMenuButton(fd, b.gif, b.cmd, langue(b.tooltip), num, qs);
+    displayMenuButton(fd, absolute, b.gif, b.cmd, langue(b.tooltip), num, qs);
   writeOut(fd, "</TR></TABLE>\n");
 }
 
-void displayBugCore(const tHeader& bug, FILE* tofile) {
-  const std::string script = scriptAddress(tofile != nullptr);
+void displayBugCore(tPage& page, const tHeader& bug, bool absolute) {
+  const std::string script = scriptAddress(absolute);
   // The session (security on) goes with the page's links, never into a mail.
-  const std::string uid = tofile ? std::string() : addUid();
+  const std::string uid = absolute ? std::string() : addUid();
   const std::string name = getBugName(bug);
   auto L = [](int n) { return langue(n).c_str(); };
   auto E = [](const std::string& v) { return escapeHtml(v); };
@@ -448,7 +443,7 @@ void displayBugCore(const tHeader& bug, FILE* tofile) {
 
   // The entries, numbered over the whole list.
   out += "<TABLE BORDER=1 WIDTH=100%>\n";
-  writeOut(tofile, out);
+  writeOut(page, out);
   out.clear();
   int index = 0;
   for (const tAnalyse& a : bug.data) {
@@ -468,12 +463,12 @@ void displayBugCore(const tHeader& bug, FILE* tofile) {
     out += strprintf("<TD>%s</TD></TR>\n", E(a.submitter).c_str());
     if (a.dataType != TYPE_ATTACHMENT) {
       out += "<TR><TD COLSPAN=3>";
-      writeOut(tofile, out);
+      writeOut(page, out);
       out.clear();
-      printData(tofile, entryText(a));
+      printData(page, entryText(a));
       out += "</FONT></TD>";
     }
-    writeOut(tofile, out);
+    writeOut(page, out);
     out.clear();
     ++index;
   }
@@ -483,7 +478,7 @@ void displayBugCore(const tHeader& bug, FILE* tofile) {
   out += "<TABLE BORDER=1 WIDTH=100%>\n";
   out += strprintf("<TR><TD><PRE>%s</PRE></TD></TR>\n", E(bug.history).c_str());
   out += "</TABLE><P>\n";
-  writeOut(tofile, out);
+  writeOut(page, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -545,14 +540,7 @@ std::string formatPrintout(const tHeader& bug, const std::string& num) {
 
   const int width = padding(grid, max);
   std::string out;
-  auto sepLine = [&](int columns) {
-    out += '+';
-    for (int i = 0; i < columns; ++i) {
-      out.append(static_cast<size_t>(std::max(max[i], 0)), '-');
-      out += '+';
-    }
-    out += '\n';
-  };
+  auto sepLine = [&](int columns) { out += line(max, columns); };
   sepLine(4);
   for (int r = 0; r < kGridRows; ++r) {
     if (grid[kGridColumns * r].empty()) continue;  // a row that does not apply
@@ -585,9 +573,9 @@ std::string formatPrintout(const tHeader& bug, const std::string& num) {
 
 void printBug(const std::string& num) {
   std::unique_ptr<tHeader> bug = readNamedBug(num);
-  printHead(nullptr, langue(156), nullptr, nullptr);
+  printHead(request().page, langue(156), nullptr, nullptr);
   if (!bug) {
-    notFound(nullptr, num);
+    notFound(request().page, num);
     return;
   }
   emit("<PRE>");

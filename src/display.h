@@ -1,9 +1,9 @@
 // display.h: the page frame, the start page, the report page and its
 // printout.
 //
-// The functions that take a FILE* write either into that file (a page
-// written into a mail body) or, when it is null, into the page on standard
-// output through html.h, so mails and pages share one rendering.
+// The functions render into a tPage: the request's page, or the page that
+// becomes a mail body (`absolute`: links with the host, no session), so
+// mails and pages share one rendering.
 #pragma once
 
 #include <array>
@@ -15,24 +15,15 @@
 #include "request.h"
 
 // ---------------------------------------------------------------------------
-// Output to a file or to the page
-// ---------------------------------------------------------------------------
-
-// Writes `text` to `fd`, or to the page (emit) when `fd` is null.
-void writeOut(FILE* fd, std::string_view text);
-void writeOutf(FILE* fd, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-
-// ---------------------------------------------------------------------------
 // Page frame
 // ---------------------------------------------------------------------------
 
 // The response header and the HTML head of a page. `title` is escaped;
 // `bg` is a colour such as "#C0C0C0", null for the default white with the
 // background image; `list` the request's arguments (null when none).
-// With `fd` null: the CGI header (once per response), the head with the
-// cookie scripts and session check when security is on, and the BODY tag.
-// With a file: the mail's content type line and a plain head and body tag.
-void printHead(FILE* fd, const std::string& title, const char* bg = nullptr,
+// The CGI header (once per response), the head with the cookie scripts and
+// session check when security is on, and the BODY tag.
+void printHead(tPage& page, const std::string& title, const char* bg = nullptr,
                const tArgList* list = nullptr);
 // True once printHead has written a page head to standard output.
 bool pageHeadPrinted();
@@ -54,7 +45,7 @@ void jsCheckChange();
 // for report `num`, with QS=`qs` passed on. With `tofile` the links are
 // absolute (http://HOSTNAME[:SERVER_PORT]) and go into that file. On a
 // page with security on the link also carries the session (addUid).
-void displayMenuButton(FILE* tofile, const std::string& gif, const std::string& cmd,
+void displayMenuButton(tPage& page, bool absolute, const std::string& gif, const std::string& cmd,
                        const std::string& alt, const std::string& num, std::string_view qs);
 
 // ---------------------------------------------------------------------------
@@ -63,7 +54,7 @@ void displayMenuButton(FILE* tofile, const std::string& gif, const std::string& 
 
 // Free text as HTML: a line feed becomes "<BR>\n", "<" "&lt;\n" and a blank
 // "&nbsp;\n"; every other byte is copied.
-void printData(FILE* fd, std::string_view data);
+void printData(tPage& page, std::string_view data);
 
 // The printout grid: 8 rows of 4 cells, cell 4r+c; an empty string is an
 // empty cell. After padding, widths[0..3] are the column widths and the
@@ -83,7 +74,7 @@ using tGridWidths = std::array<int, kGridCells>;
 int padding(tGrid& table, tGridWidths& max);
 // A separator line: "+", then for each of the first `arg` columns max[i]
 // dashes and "+", then "\n".
-void line(FILE* fd, const tGridWidths& max, int arg);
+std::string line(const tGridWidths& max, int arg);
 
 // ---------------------------------------------------------------------------
 // Report page and printout
@@ -92,14 +83,15 @@ void line(FILE* fd, const tGridWidths& max, int arg);
 // Reads report `bugNum` and prints its action bar and body (to `fd`, or the
 // page when null); the red "not found" line (text 504) when it cannot be
 // read. `qs` is passed on by the action bar as QS.
-void displayBug(const std::string& bugNum, FILE* fd, std::string_view qs);
+void displayBug(tPage& page, const std::string& bugNum, std::string_view qs);
 // The action bar of report `num`: an anchor numbered per run, then the
 // seventeen buttons.
-void displayBugMenu(FILE* fd, const std::string& num, std::string_view qs);
+void displayBugMenu(tPage& page, const std::string& num, std::string_view qs,
+                    bool absolute = false);
 // The body of a report already read: field table, entries, history. With
 // `tofile` the links are absolute and the output goes into that file; on a
 // page with security on the entries' links carry the session.
-void displayBugCore(const tHeader& bug, FILE* tofile);
+void displayBugCore(tPage& page, const tHeader& bug, bool absolute = false);
 // The printout page of report `num` (CMD=Print): the text grid is written to
 // "<DATADIR>/tmp/velko.<pid>.prt", shown in the page, handed to the PRINT
 // command and deleted.

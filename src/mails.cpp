@@ -975,14 +975,17 @@ void writeBugMail(FILE* f, const tHeader& bug, const std::string& bugNum, tActio
   std::string subject = strprintf("Bug %s %s", bugNum.c_str(), langue(MailTopic(act)).c_str());
   if (!actionBy.empty()) subject += strprintf(" by %s", actionBy.c_str());
   // The language files and the texts typed into the forms are UTF-8.
-  writeOut(f, "Content-Type: text/html; charset=UTF-8\n");
-  writeOutf(f, "Subject: %s", mailHeaderText(subject).c_str());
-  writeOutf(f, "\nFrom: \"Bug Manager\" <%s@%s>\n", headerSafe(www).c_str(),
-            headerSafe(getCfgKey("HOSTNAME")).c_str());
-  writeOut(f, " \n");
-  writeOut(f, "<HTML>\n");
-  displayBugMenu(f, bugNum, std::string_view());
-  displayBugCore(bug, f);
+  // The language files and the texts typed into the forms are UTF-8.
+  std::string head = "Content-Type: text/html; charset=UTF-8\n";
+  head += "Subject: " + mailHeaderText(subject);
+  head += strprintf("\nFrom: \"Bug Manager\" <%s@%s>\n", headerSafe(www).c_str(),
+                    headerSafe(getCfgKey("HOSTNAME")).c_str());
+  head += " \n<HTML>\n";
+  tPage body;
+  displayBugMenu(body, bugNum, std::string_view(), true);
+  displayBugCore(body, bug, true);
+  fwrite(head.data(), 1, head.size(), f);
+  fwrite(body.body().data(), 1, body.body().size(), f);
 }
 
 void deliverMailFile(const std::string& dest, const std::string& file) {
@@ -1043,11 +1046,11 @@ void sendMailFile(const std::string& fname, const std::string& dest, const std::
   if (www.empty()) www = "www";
   // The receiving side reads the project and the file name from the raw
   // subject: it is written as it is, not encoded.
-  writeOut(f, "Content-Type: text/html; charset=us-ascii\n");
-  writeOutf(f, "Subject: %s %s s%05d\n", "Velko-Synchro", headerSafe(project).c_str(), num);
-  writeOutf(f, "From: \"Vivaz Odurari\" <%s@%s>\n", headerSafe(www).c_str(),
-            headerSafe(getCfgKey("DOMAIN")).c_str());
-  writeOut(f, " \n");
+  fputs("Content-Type: text/html; charset=us-ascii\n", f);
+  fprintf(f, "Subject: %s %s s%05d\n", "Velko-Synchro", headerSafe(project).c_str(), num);
+  fprintf(f, "From: \"Vivaz Odurari\" <%s@%s>\n", headerSafe(www).c_str(),
+          headerSafe(getCfgKey("DOMAIN")).c_str());
+  fputs(" \n", f);
   if (tFile in{fopen(out.c_str(), "r")}) {
     char buf[4096];
     size_t n;

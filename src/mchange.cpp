@@ -280,7 +280,7 @@ void modeBug(tAction act, tArgList& list) {
 
   const std::string cmd = getArg(list, "CMD");
   const std::string qs = getArg(list, "QS");
-  printHead(nullptr, cmd, nullptr, &list);
+  printHead(request().page, cmd, nullptr, &list);
 
   const tActionPage* page = findAction(act);
   if (!page) {  // attachments are not part of this installation
@@ -308,7 +308,7 @@ void modeBug(tAction act, tArgList& list) {
             escapeAttr(getCookie()).c_str());
     page->display(*bug, num);
     emit("</FORM><HR>\n");
-    displayBugCore(*bug, nullptr);
+    displayBugCore(request().page, *bug);
     return;
   }
 
@@ -319,8 +319,8 @@ void modeBug(tAction act, tArgList& list) {
   emitf("<IMG SRC=\"%s/larrow.gif\" BORDER=0 VALIGN=CENTER></A>\n", escapeAttr(getImgDir()).c_str());
   emit("</A></TD></TR></Table>\n");
   page->apply(*bug, num, list);
-  displayBugMenu(nullptr, num, urlEncode(qs));
-  displayBugCore(*bug, nullptr);
+  displayBugMenu(request().page, num, urlEncode(qs));
+  displayBugCore(request().page, *bug);
 }
 
 void getDataFile(tArgList& list) {

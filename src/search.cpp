@@ -728,7 +728,7 @@ void displayBugList(const tBugList& list, const tArgList& args) {
   emitf("<H2>%s </H2>\n", langue(2112).c_str());
   // The action pages get this list's query back, so that they can lead to it.
   const std::string qs = urlEncode(getQueryString());
-  for (const tBug& b : list) displayBug(b.nom, nullptr, qs);
+  for (const tBug& b : list) displayBug(request().page, b.nom, qs);
   emit("</BODY>\n");
 }
 
@@ -820,7 +820,7 @@ void downloadIndex(const tBugList& list, const tArgList& args) {
 void findbug(tArgList& list) {
   const bool excel = isSet(getArg(list, "excel"));
   if (!excel) {
-    printHead(nullptr, "VELKO", nullptr, &list);
+    printHead(request().page, "VELKO", nullptr, &list);
     emit("<Table Width=100% Cellpadding=0 Cellspacing=0 border=0>\n");
     emit("<TR><TD ALIGN=LEFT><H1>");
     emitf("<BIG>%s</BIG>\n", langue(2113).c_str());
@@ -883,7 +883,7 @@ void listdisp(tArgList& list) {
   const std::string action = escapeAttr(script);
   const std::string uidArg = addUid();
 
-  printHead(nullptr, langue(2003), nullptr, &list);
+  printHead(request().page, langue(2003), nullptr, &list);
   jsChangePage();
   jsCheckChange();
   emitf("<H1>%s</H1>\n", langue(2004).c_str());

@@ -78,7 +78,7 @@ bool lockForAction(const std::string& cmd, const tArgList& list, tFileLock* lock
   const std::string num = getArg(list, "Num");
   if (getArg(list, "User")[0] == ' ' || !isReportName(num)) return true;
   if (lockReport(lock, num)) return true;
-  printHead(nullptr, cmd, nullptr, &list);
+  printHead(request().page, cmd, nullptr, &list);
   std::string reason = langue(521);
   if (reason.empty()) reason = "the reports are in use by another request; try again in a moment";
   printErr1(520, reason);
