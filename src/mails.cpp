@@ -968,24 +968,20 @@ FILE* createMailFile(const char* base, std::string* path) {
   return nullptr;
 }
 
-void writeBugMail(FILE* f, const tHeader& bug, const std::string& bugNum, tAction act,
-                  const std::string& actionBy) {
+void writeBugMail(FILE* f, const std::string& bugNum, const std::string& subjectText,
+                  const std::string& actionBy, const std::string& html) {
   std::string www = getCfgKey("WWW");
   if (www.empty()) www = "www";
-  std::string subject = strprintf("Bug %s %s", bugNum.c_str(), langue(MailTopic(act)).c_str());
+  std::string subject = strprintf("Bug %s %s", bugNum.c_str(), subjectText.c_str());
   if (!actionBy.empty()) subject += strprintf(" by %s", actionBy.c_str());
-  // The language files and the texts typed into the forms are UTF-8.
   // The language files and the texts typed into the forms are UTF-8.
   std::string head = "Content-Type: text/html; charset=UTF-8\n";
   head += "Subject: " + mailHeaderText(subject);
   head += strprintf("\nFrom: \"Bug Manager\" <%s@%s>\n", headerSafe(www).c_str(),
                     headerSafe(getCfgKey("HOSTNAME")).c_str());
   head += " \n<HTML>\n";
-  tPage body;
-  displayBugMenu(body, bugNum, std::string_view(), true);
-  displayBugCore(body, bug, true);
   fwrite(head.data(), 1, head.size(), f);
-  fwrite(body.body().data(), 1, body.body().size(), f);
+  fwrite(html.data(), 1, html.size(), f);
 }
 
 void deliverMailFile(const std::string& dest, const std::string& file) {
@@ -1001,36 +997,36 @@ void deliverMailFile(const std::string& dest, const std::string& file) {
   }
 }
 
-void sendMailBug(const std::string& num, tAction act, const std::string& user) {
+void sendMailBug(const tHeader& bug, const std::string& num, tAction act,
+                 const std::string& subject, const std::string& user, const std::string& html) {
   std::string path;
   FILE* f = openMailFile("bugmail", &path);
   if (!f) return;
 
-  // Only a name of report form is a file of the data directory; an empty
-  // file is a number reserved by a creation still under way.
-  std::unique_ptr<tHeader> bug = isReportName(num) ? readBug(num) : nullptr;
-  if (bug && bug->number <= 0 && bug->project.empty()) bug.reset();
-  if (!bug) {
-    fclose(f);
-    removeMailFile(path);
-    return;
-  }
-
-  SendSynchFile(strprintf("%s/%s", getDataDir().c_str(), getBugName(*bug).c_str()), bug->project,
+  SendSynchFile(strprintf("%s/%s", getDataDir().c_str(), getBugName(bug).c_str()), bug.project,
                 S_FFT);
 
-  writeBugMail(f, *bug, num, act, user);
+  writeBugMail(f, num, subject, user, html);
   if (!closeMailFile(f, path)) {
     removeMailFile(path);
     return;
   }
 
-  const std::string dest = getMailList(*bug, act, user.empty() ? nullptr : user.c_str());
+  const std::string dest = getMailList(bug, act, user.empty() ? nullptr : user.c_str());
   if (dest.empty())
     emit("<! No mail to send, destination empty >\n");
   else
     deliverMailFile(dest, path);
   removeMailFile(path);
+}
+
+void sendMailBug(const std::string& num, tAction act, const std::string& user) {
+  std::unique_ptr<tHeader> bug = isReportName(num) ? readBug(num) : nullptr;
+  if (!bug) return;
+  tPage body;
+  displayBugMenu(body, num, std::string_view(), true);
+  displayBugCore(body, *bug, true);
+  sendMailBug(*bug, num, act, langue(MailTopic(act)), user, body.body());
 }
 
 void sendMailFile(const std::string& fname, const std::string& dest, const std::string& project,

@@ -154,10 +154,17 @@ std::string mailHeaderText(const std::string& text);
 // created; `*path` is the name tried last.
 FILE* createMailFile(const char* base, std::string* path);
 
-// Writes the notification mail of action `act` on report `bug` (named
-// `bugNum`) by `actionBy` ("" for nobody) to `f`.
-void writeBugMail(FILE* f, const tHeader& bug, const std::string& bugNum, tAction act,
-                  const std::string& actionBy);
+// Writes the notification mail of report `bugNum` to `f`: its headers
+// (subject "Bug <bugNum> <subjectText>[ by <actionBy>]"), then `html`.
+void writeBugMail(FILE* f, const std::string& bugNum, const std::string& subjectText,
+                  const std::string& actionBy, const std::string& html);
+// The notification of action `act` on report `bug`, named `num`, by `user`
+// ("" for nobody): subject text `subject`, body `html` (the report rendered
+// by the caller, with absolute links), sent to the recipients of the mail
+// rules. Holds no lock and writes only trace comments: the front end runs
+// it after the page (queued with request().after()).
+void sendMailBug(const tHeader& bug, const std::string& num, tAction act,
+                 const std::string& subject, const std::string& user, const std::string& html);
 
 // Hands the mail file `file` to the comma-separated addresses `dest`
 // through MAILSERV or the local mail command. Traces the choice.
