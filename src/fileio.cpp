@@ -181,3 +181,35 @@ bool lockDir(const std::string& dir, int wait) {
 }
 
 void unlockDir(const std::string& dir) { ::unlink(ownLockFile(dir).c_str()); }
+
+// ---------------------------------------------------------------------------
+// Print command
+// ---------------------------------------------------------------------------
+
+std::string shellWord(const std::string& s) {
+  bool plain = !s.empty();
+  for (char c : s)
+    if (!(isalnum(static_cast<unsigned char>(c)) || strchr("/._-+,:=@%", c))) plain = false;
+  if (plain) return s;
+  std::string r = "'";
+  for (char c : s) {
+    if (c == '\'')
+      r += "'\\''";
+    else
+      r += c;
+  }
+  return r + "'";
+}
+
+void runPrintCommand(const std::string& command) {
+  fflush(stdout);
+  const int saved = ::dup(STDOUT_FILENO);
+  if (saved >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  const int rc = ::system(command.c_str());
+  (void)rc;  // the print command's own failure is not reported
+  if (saved >= 0) {
+    fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+  }
+}

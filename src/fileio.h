@@ -72,3 +72,11 @@ class tFileLock {
 // left by a dead holder and are removed. False when not had in time.
 bool lockDir(const std::string& dir, int wait);
 void unlockDir(const std::string& dir);
+
+// `s` as one shell word: as it is when made only of path characters,
+// otherwise in single quotes.
+std::string shellWord(const std::string& s);
+// Runs `command` (the PRINT command and a file name) through the shell, its
+// standard output sent to standard error (the server's log), so that what
+// a print command writes can neither break nor inject into the page.
+void runPrintCommand(const std::string& command);

@@ -14,6 +14,8 @@
 // count N counts the stored bytes.
 #include "utils.h"
 
+#include <functional>
+
 #include <dirent.h>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -1140,23 +1142,9 @@ int timeDiffDay(long t1, long t2) {
 
 
 // ---------------------------------------------------------------------------
-// Administration from the command line
+// Whole-store access for the administration commands
 // ---------------------------------------------------------------------------
 
-namespace {
-
-struct tReportFile {
-  std::string name;
-  time_t mtime = 0;
-  long mtimeNs = 0;
-  bool parsed = false;
-  bool readable = false;
-  tHeader head;
-  std::string line;  // the index line as it would be written now
-};
-
-// Every report file of the data directory, sorted by name; false when the
-// directory cannot be read.
 bool scanReports(std::vector<tReportFile>* files) {
   const std::string& dir = getDataDir();
   DIR* d = ::opendir(dir.c_str());
@@ -1187,155 +1175,27 @@ bool scanReports(std::vector<tReportFile>* files) {
   return true;
 }
 
-void say(const std::string& text) {
-  fputs(text.c_str(), stdout);
-  fputc('\n', stdout);
-}
-
-int checkStore() {
-  std::vector<tReportFile> files;
-  if (!scanReports(&files)) {
-    say("cannot read the data directory " + getDataDir());
-    return 2;
-  }
-  int problems = 0;
-  std::map<std::string, const tReportFile*> byKey;
-  for (const tReportFile& f : files) {
-    if (!f.readable) {
-      say("report file cannot be read: " + f.name);
-      ++problems;
-    } else if (!f.parsed) {
-      say("report file does not parse: " + f.name);
-      ++problems;
-    } else {
-      const std::string key = indexKey(f.head);
-      auto [it, fresh] = byKey.emplace(key, &f);
-      if (!fresh) {
-        say("report files " + it->second->name + " and " + f.name + " have the same key " + key);
-        ++problems;
-      }
-    }
-  }
-  std::map<std::string, int> seen;  // key -> first index line
-  int lines = 0;
+bool readIndexLines(const std::function<void(int number, const std::string& line)>& fn) {
   tFileBuf fb;
-  if (openBuf(&fb, dataPath("index"), 'r', kFileBlock)) {
-    std::string line;
-    int number = 0;
-    int r;
-    while ((r = readFileLine(&fb, line)) >= 0) {
-      ++number;
-      if (r == 0) continue;
-      ++lines;
-      tHeader h;
-      if (!strToIndex(line, &h)) {
-        say(strprintf("index line %d does not parse", number));
-        ++problems;
-        continue;
-      }
-      const std::string key = indexKey(h);
-      auto [it, fresh] = seen.emplace(key, number);
-      if (!fresh) {
-        say(strprintf("duplicate key %s in the index: lines %d and %d", key.c_str(), it->second,
-                      number));
-        ++problems;
-        continue;
-      }
-      const auto f = byKey.find(key);
-      if (f == byKey.end()) {
-        say(strprintf("index line %d has no report file: %s", number, key.c_str()));
-        ++problems;
-      } else if (f->second->line != writeIndexToStr(h)) {
-        say(strprintf("index line %d differs from the report file %s", number,
-                      f->second->name.c_str()));
-        ++problems;
-      }
-    }
-  }
-  for (const auto& [key, f] : byKey) {
-    if (seen.count(key)) continue;
-    say("report missing from the index: " + f->name);
-    ++problems;
-  }
-  if (problems == 0) {
-    say(strprintf("consistent: %zu report files, %d index lines", files.size(), lines));
-    return 0;
-  }
-  say(strprintf("inconsistent: %d problems", problems));
-  return 1;
+  if (!openBuf(&fb, dataPath("index"), 'r', kFileBlock)) return false;
+  std::string line;
+  int number = 0;
+  while (readFileLine(&fb, line) >= 0) fn(++number, line);
+  return true;
 }
 
-int reindexStore() {
-  std::vector<tReportFile> files;
-  if (!scanReports(&files)) {
-    say("cannot read the data directory " + getDataDir());
-    return 2;
-  }
-  int problems = 0;
-  std::map<std::string, const tReportFile*> byKey;
-  for (const tReportFile& f : files) {
-    if (!f.parsed) {
-      say("left out, does not parse: " + f.name);
-      ++problems;
-      continue;
-    }
-    const std::string key = indexKey(f.head);
-    auto [it, fresh] = byKey.emplace(key, &f);
-    if (fresh) continue;
-    // Two files claim one key: the one written last wins, as in the index.
-    const tReportFile* old = it->second;
-    const bool newer = std::tie(f.mtime, f.mtimeNs) > std::tie(old->mtime, old->mtimeNs);
-    const tReportFile* kept = newer ? &f : old;
-    const tReportFile* dropped = newer ? old : &f;
-    it->second = kept;
-    say("left out, same key " + key + " as " + kept->name + ": " + dropped->name);
-    ++problems;
-  }
-  // The index is in the order of the last update: oldest file first.
-  std::vector<const tReportFile*> order;
-  for (const auto& kv : byKey) order.push_back(kv.second);
-  std::sort(order.begin(), order.end(), [](const tReportFile* a, const tReportFile* b) {
-    return std::tie(a->mtime, a->mtimeNs, a->name) < std::tie(b->mtime, b->mtimeNs, b->name);
-  });
-  std::string text;
-  for (const tReportFile* f : order) text += f->line;
+bool replaceIndex(const std::string& text, std::string* err) {
   tIndexLock lock;
   if (!lock.acquire(kIndexLockWait)) {
-    say("the index is locked by another process; nothing changed");
-    return 2;
+    *err = "the index is locked by another process";
+    return false;
   }
   const std::string tmp = writeTemp("index", text);
-  if (tmp.empty() || ::rename(tmp.c_str(), dataPath("index").c_str()) != 0) {
-    if (!tmp.empty()) ::unlink(tmp.c_str());
-    say("cannot write " + dataPath("index") + ": " + strerror(errno));
-    return 2;
+  if (tmp.empty() || !commit(tmp, dataPath("index"))) {
+    *err = "cannot write " + dataPath("index") + ": " + strerror(errno);
+    return false;
   }
-  say(strprintf("index rebuilt: %zu reports", order.size()));
-  return problems ? 1 : 0;
-}
-
-}  // namespace
-
-int runAdminCommand(int argc, char** argv) {
-  const std::string cmd = argc > 1 ? argv[1] : "";
-  int rc;
-  if (cmd != "--reindex" && cmd != "--check") {
-    say("unknown command " + cmd + " (velko --reindex or velko --check)");
-    rc = 2;
-  } else if (::access(getCfgFile().c_str(), R_OK) != 0) {
-    say("cannot read the configuration file " + getCfgFile());
-    rc = 2;
-  } else if (getDataDir().empty()) {
-    say("no DATADIR in " + getCfgFile());
-    rc = 2;
-  } else {
-    rc = cmd == "--check" ? checkStore() : reindexStore();
-  }
-  // These commands answer on the terminal: comments that the configuration
-  // readers held back for a page are dropped, and no CGI header is sent.
-  fflush(stdout);
-  request().page.clearBody();
-  return rc;
+  return true;
 }
 
 bool lockReport(tFileLock* lock, const std::string& name) {
@@ -1347,30 +1207,3 @@ bool lockReport(tFileLock* lock, const std::string& name) {
   return lock->acquire(dir + "/" + name + ".lock", kIndexLockWait);
 }
 
-std::string shellWord(const std::string& s) {
-  bool plain = !s.empty();
-  for (char c : s)
-    if (!(isalnum(static_cast<unsigned char>(c)) || strchr("/._-+,:=@%", c))) plain = false;
-  if (plain) return s;
-  std::string r = "'";
-  for (char c : s) {
-    if (c == '\'')
-      r += "'\\''";
-    else
-      r += c;
-  }
-  return r + "'";
-}
-
-void runPrintCommand(const std::string& command) {
-  fflush(stdout);
-  const int saved = ::dup(STDOUT_FILENO);
-  if (saved >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
-  const int rc = ::system(command.c_str());
-  (void)rc;  // the print command's own failure is not reported
-  if (saved >= 0) {
-    fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
-  }
-}

@@ -14,9 +14,12 @@
 // blank for the line ends), so that a title can never split the index line.
 #pragma once
 
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fileio.h"
 #include "names.h"
@@ -192,20 +195,26 @@ bool lockReport(tFileLock* lock, const std::string& name);
 // ---------------------------------------------------------------------------
 // Print command
 // ---------------------------------------------------------------------------
-
-// `s` as one shell word: as it is when made only of path characters,
-// otherwise in single quotes.
-std::string shellWord(const std::string& s);
-// Runs `command` (the PRINT command and a file name) through the shell, its
-// standard output sent to standard error (the server's log), so that what
-// a print command writes can neither break nor inject into the page.
-void runPrintCommand(const std::string& command);
-
-// Administration from the command line
+// Whole-store access for the administration commands
 // ---------------------------------------------------------------------------
 
-// "velko --reindex" rebuilds the index from the report files of the data
-// directory; "velko --check" reports every inconsistency between the report
-// files and the index, one line each on standard output. No CGI header.
-// Exit status 0 when all is well.
-int runAdminCommand(int argc, char** argv);
+// A report file of the data directory, with its first line read.
+struct tReportFile {
+  std::string name;
+  time_t mtime = 0;
+  long mtimeNs = 0;
+  bool parsed = false;    // its first line is a whole index line
+  bool readable = false;
+  tHeader head;           // from the first line
+  std::string line;       // the index line as it would be written now
+};
+// Every report file of the data directory, sorted by name; false when the
+// directory cannot be read.
+bool scanReports(std::vector<tReportFile>* files);
+// Calls `fn` for every line of the index (numbered from 1, empty lines
+// included, a last line without line feed left out); false when there is
+// no index.
+bool readIndexLines(const std::function<void(int number, const std::string& line)>& fn);
+// Replaces the whole index by `text` under the index lock; false, with the
+// reason in `err`, when nothing was changed.
+bool replaceIndex(const std::string& text, std::string* err);

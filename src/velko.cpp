@@ -22,6 +22,7 @@
 #include "edit.h"
 #include "help.h"
 #include "history.h"
+#include "admin.h"
 #include "fileio.h"
 #include "html.h"
 #include "args.h"
