@@ -17,7 +17,7 @@ hits=$(grep -nE '\b(emit|emitf|emitComment|sendHeader|headerSent|writeOut|writeO
 $hits"
 
 # 2. Report, index and history files belong to the store.
-hits=$(grep -nE '[(+] *"/?(index|history\.dat)"|readBugPath|openBuf\(|openBufFd\(' src/*.cpp | grep -vE '^src/utils\.cpp:')
+hits=$(grep -nE '(dataPath|dataFile)\("(index|history\.dat)"|\+ *"/?(index|history\.dat)"|readBugPath|openBuf\(|openBufFd\(' src/*.cpp | grep -vE '^src/utils\.cpp:')
 [ -n "$hits" ] && say "store files opened outside the store:
 $hits"
 
