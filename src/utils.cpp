@@ -1072,6 +1072,26 @@ void appendGlobalHistory(tHeader& head) {
 
 }  // namespace
 
+bool forEachHistoryLine(const std::function<void(const tHistoryLine&)>& fn) {
+  tFileBuf fb;
+  if (!openBuf(&fb, dataPath("history.dat"), 'r', kFileBlock)) return false;
+  std::string line;
+  // A history text may be longer than a line piece: read lines whole.
+  while (readFileLine(&fb, line, std::string::npos) >= 0) {
+    if (line.empty()) continue;
+    std::string_view rest(line);
+    tHistoryLine h;
+    const size_t b1 = rest.find(' ');
+    h.time = rest.substr(0, b1);
+    rest = b1 == std::string_view::npos ? std::string_view() : rest.substr(b1 + 1);
+    const size_t b2 = rest.find(' ');
+    h.name = rest.substr(0, b2);
+    h.text = b2 == std::string_view::npos ? std::string_view() : rest.substr(b2 + 1);
+    fn(h);
+  }
+  return true;
+}
+
 void history3(tHeader* head, const std::string& format, const std::string& arg1,
               const std::string& arg2, const std::string& arg3) {
   historyAt(head, static_cast<long>(::time(nullptr)), format, arg1, arg2, arg3);

@@ -132,6 +132,16 @@ void history3(tHeader* head, const std::string& format, const std::string& arg1,
 // history3 at the given time (the others take the current time).
 void historyAt(tHeader* head, long when, const std::string& format, const std::string& arg1,
                const std::string& arg2, const std::string& arg3);
+// One line of "history.dat": "<time> <report or test> <text>".
+struct tHistoryLine {
+  std::string_view time;  // as time2char writes it
+  std::string_view name;  // a report name, or what a test line names
+  std::string_view text;
+};
+// Calls `fn` for every non-empty line of "history.dat", oldest first (a last
+// line without line feed is left out: it is still being written); false
+// when the file cannot be opened.
+bool forEachHistoryLine(const std::function<void(const tHistoryLine&)>& fn);
 // The text a history format gives with its arguments (see above).
 std::string applyHistoryFormat(std::string_view format, const std::string& arg1,
                                const std::string& arg2, const std::string& arg3);
