@@ -1,6 +1,6 @@
 #include "bdisplay.h"
 
-#include "display.h"
+#include "frame.h"
 
 void testBook(tArgList& list) {
   (void)list;

@@ -4,228 +4,98 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "config.h"
-#include "cookies.h"
-#include "html.h"
 #include "args.h"
+#include "config.h"
+#include "frame.h"
+#include "html.h"
+#include "session.h"
 #include "text.h"
 #include "utils.h"
 
 namespace {
 
-bool& headPrinted() {
-  static bool printed = false;
-  return printed;
-}
+// The report page's state in one request.
+struct DisplayState {
+  int anchor = 0;        // number of the next action bar's anchor
+  std::string baseFor;   // configuration file and port the base was built for
+  std::string base;      // the absolute link base
+};
+
+DisplayState& state() { return request().slot<DisplayState>(); }
 
 const char* envOrEmpty(const char* name) {
   const char* v = getenv(name);
   return v ? v : "";
 }
 
-
-
-
 // "http://HOSTNAME" when SERVER_PORT is "80" (or unset), else
-// "http://HOSTNAME:PORT", at most 299 characters. Built on first use; the
-// host and port do not change within a run (a test that changes them gets
-// the address rebuilt).
+// "http://HOSTNAME:PORT", at most 299 characters. Built on first use in a
+// request, and again when the configuration or port changed since.
 const std::string& absoluteBase() {
-  static std::string builtFor, base;
+  DisplayState& s = state();
   const std::string port = envOrEmpty("SERVER_PORT");
   const std::string key = getCfgFile() + "\n" + port;
-  if (base.empty() || builtFor != key) {
+  if (s.base.empty() || s.baseFor != key) {
     const std::string host = getCfgKey("HOSTNAME");
-    base = port.empty() || port == "80" ? "http://" + host : "http://" + host + ":" + port;
-    if (base.size() > 299) base.resize(299);
-    builtFor = key;
+    s.base = port.empty() || port == "80" ? "http://" + host : "http://" + host + ":" + port;
+    if (s.base.size() > 299) s.base.resize(299);
+    s.baseFor = key;
   }
-  return base;
-}
-
-// The help pages lie beside the image directory: /x/images/ gives /x/help/.
-std::string helpDir() {
-  std::string dir = getImgDir();
-  while (!dir.empty() && dir.back() == '/') dir.pop_back();
-  const size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? std::string() : dir.substr(0, slash);
-  return dir + "/help/";
-}
-
-// One entry of the start page menu.
-struct MenuEntry {
-  int label;          // language text
-  const char* image;  // in the image directory
-  const char* cmd;    // CMD value; null for the help directory
-  bool large;         // drawn 64 by 64
-};
-
-void menuEntry(const MenuEntry& m, const std::string& script, const std::string& uid,
-               const std::string& img) {
-  const std::string& label = langue(m.label);
-  emit("<TD ALIGN=CENTER WIDTH=20%>");
-  if (m.cmd)
-    emitf("<A HREF=\"%s?CMD=%s%s\">\n", script.c_str(), m.cmd, uid.c_str());
-  else
-    emitf("<A HREF=\"%s\">\n", escapeAttr(helpDir()).c_str());
-  // The large entries quote their ALT; the others write it bare, which is
-  // safe only for a single word: any other label is quoted too.
-  const bool bare = !m.large && !label.empty() &&
-                    label.find_first_of(" \t\"'=<>&`") == std::string::npos;
-  const std::string alt = bare ? label : "\"" + escapeAttr(label) + "\"";
-  emitf("<IMG SRC=\"%s/%s\"%s BORDER=0 ALT=%s><BR>%s</A></TD>\n", img.c_str(), m.image,
-        m.large ? " WIDTH=64 HEIGHT=64" : "", alt.c_str(), label.c_str());
+  return s.base;
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Output to a file or to the page
+// Scripts and the action bar's button
 // ---------------------------------------------------------------------------
-
-namespace {
-
-void writeOut(tPage& page, std::string_view text) { page.unsafeRaw(text); }
-
-void writeOutf(tPage& page, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void writeOutf(tPage& page, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  const std::string s = vstrprintf(fmt, ap);
-  va_end(ap);
-  writeOut(page, s);
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Page frame
-// ---------------------------------------------------------------------------
-
-void printHead(tPage& page, const std::string& title, const char* bg, const tArgList* list) {
-  const bool defaultColour = bg == nullptr;
-  const std::string colour = escapeAttr(defaultColour ? "#FFFFFF" : bg);
-  const std::string safeTitle = escapeHtml(title);
-  (void)page;
-  langue(1);  // loads the language table; a failure comment follows the header
-  sendHeader();
-  emit("<HTML>\n<HEAD>\n");
-  // The language files and the texts typed into the forms are UTF-8.
-  emit("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=UTF-8\">\n");
-  const bool secure = useSecurity() != 0;
-  if (secure) {
-    cookieTools();
-    cookieCheck(title, list);
-  }
-  emitf("<TITLE>%s</TITLE>\n</HEAD>\n", safeTitle.c_str());
-  if (defaultColour)
-    emitf("<BODY BACKGROUND=%s/fond.gif BGCOLOR=\"%s\" ", unquotedUrl(getImgDir()).c_str(),
-          colour.c_str());
-  else
-    emitf("<BODY BGCOLOR=\"%s\" ", colour.c_str());
-  emit("TEXT=\"#000000\" ");
-  if (secure) emit("onLoad=\"CookieCheck()\"");
-  emit(">\n");
-  headPrinted() = true;
-}
-
-// A head printed before the output was reset (tests) does not count.
-bool pageHeadPrinted() { return headPrinted() && headerSent(); }
-
-void checkVersion() {
-  if (langue(2) == kVelkoVersion) return;
-  emit("<P Align=Center><FONT COLOR=RED>Please update langage file ");
-  emitf("langue.%s in configuration directory.</P></FONT>\n", escapeHtml(langue(1)).c_str());
-}
-
-void maindisp(tArgList& list) {
-  printHead(request().page, "VELKO", nullptr, &list);
-  const std::string img = escapeAttr(getImgDir());
-  const std::string help = escapeAttr(helpDir());
-
-  emit("<TABLE CELLSPACING=0 BORDER=0 CELLPADDING=0 WIDTH=100% HEIGHT=40%> <TR>\n");
-  emitf("<TD ALIGN=CENTER><A HREF=\"%s\"><IMG SRC=\"%s/velko.gif\" ALT=VELKO BORDER=0></A>"
-        "</TD></TR>\n",
-        help.c_str(), img.c_str());
-  emit("<TR><TD ALIGN=CENTER><FONT SIZE=+1><B>VELKO Problem Report Tracker</B></FONT>"
-       "</TD></TR>\n");
-  emitf("<TR><TD ALIGN=CENTER><FONT SIZE=-1><B> %s %s</B></FONT>\n", kVelkoVersion,
-        escapeHtml(langue(1)).c_str());
-  emitf("<A HREF=\"%s%s/index.html\"><FONT COLOR=BLACK SIZE=1>notice</FONT></A></TD></TR>\n",
-        help.c_str(), langue(1) == "FR" ? "fr" : "en");
-  emit("</TABLE><BR>\n");
-
-  checkVersion();
-
-  if (useSecurity() && !validSession(list)) {
-    // No session: the login takes the place of the menu.
-    printLoginForm(list);
-  } else if (accessRight(list)) {
-    static const MenuEntry kRows[2][4] = {
-        {{3000, "setup.gif", "setup", false},
-         {3001, "new.gif", "create", false},
-         {3002, "list.gif", "search", false},
-         {3003, "book.gif", "book", true}},
-        {{3004, "history.gif", "history", false},
-         {3005, "stats.gif", "statS", false},
-         {3006, "help.gif", nullptr, false},
-         {3007, "tests.gif", "tests", true}},
-    };
-    const std::string script = unquotedUrl(envOrEmpty("SCRIPT_NAME"));
-    const std::string uid = addUid();
-    emit("<TABLE CELLSPACING=0 BORDER=0 CELLPADDING=0 WIDTH=100% HEIGHT=50%> <TR>\n");
-    for (int r = 0; r < 2; ++r) {
-      if (r > 0) emit("<TR>\n");
-      emit("<TD>&nbsp</TD>\n");
-      for (const MenuEntry& m : kRows[r]) menuEntry(m, script, uid, img);
-      emit("<TD>&nbsp</TD>\n</TR>\n");
-    }
-    emit("</TABLE>\n");
-  } else {
-    printErr(514);
-  }
-  emit("\n\n\n");
-}
 
 void jsChangePage() {
-  emit("<SCRIPT LANGUAGE=JavaScript>\n"
-       "function changePage(page,menu) {\n"
-       "  document.location = page;\n"
-       "}\n"
-       "</SCRIPT>\n");
+  request().page.markup("<SCRIPT LANGUAGE=JavaScript>\n"
+                        "function changePage(page,menu) {\n"
+                        "  document.location = page;\n"
+                        "}\n"
+                        "</SCRIPT>\n");
 }
 
 void jsCheckChange() {
-  static const char* const kBoxes[] = {"statN", "statA", "statO", "statC", "statV", "statP",
-                                       "statB", "statR", "statD", "statT", "statS"};
-  emit("<SCRIPT  LANGUAGE=javascript1.2>\n"
-       "function checkChange() {\n"
-       "  var f = document.forms[1];\n"
-       "  var v = f.ALL.checked;\n");
-  for (const char* b : kBoxes) emitf("  f.%s.checked = v;\n", b);
-  emit("}\n</SCRIPT>\n");
+  // The eleven status boxes of the search form.
+  request().page.markup("<SCRIPT  LANGUAGE=javascript1.2>\n"
+                        "function checkChange() {\n"
+                        "  var f = document.forms[1];\n"
+                        "  var v = f.ALL.checked;\n"
+                        "  f.statN.checked = v;\n"
+                        "  f.statA.checked = v;\n"
+                        "  f.statO.checked = v;\n"
+                        "  f.statC.checked = v;\n"
+                        "  f.statV.checked = v;\n"
+                        "  f.statP.checked = v;\n"
+                        "  f.statB.checked = v;\n"
+                        "  f.statR.checked = v;\n"
+                        "  f.statD.checked = v;\n"
+                        "  f.statT.checked = v;\n"
+                        "  f.statS.checked = v;\n"
+                        "}\n</SCRIPT>\n");
 }
 
 void displayMenuButton(tPage& page, bool absolute, const std::string& gif, const std::string& cmd,
                        const std::string& alt, const std::string& num, std::string_view qs) {
   const std::string base = absolute ? unquotedUrl(absoluteBase()) : std::string();
-  const std::string script = unquotedUrl(envOrEmpty("SCRIPT_NAME"));
-  writeOutf(page, "<TD><A HREF=%s%s?%s=%s&%s=%s", base.c_str(), script.c_str(), "CMD",
-            urlValue(cmd).c_str(), "Num", urlValue(num).c_str());
-  writeOutf(page, "&QS=%s", urlValue(qs).c_str());
+  page.markup("<TD><A HREF=").escaped(base).escaped(unquotedUrl(envOrEmpty("SCRIPT_NAME")));
+  page.markup("?CMD=").urlValue(cmd).markup("&Num=").urlValue(num);
+  page.markup("&QS=").urlValue(qs);
   // With security on, the page's buttons carry the session (empty otherwise):
   // every action refuses a request without one. A mail never carries it.
-  if (!absolute) writeOut(page, addUid());
-  writeOut(page, ">");
-  writeOutf(page, "<IMG NAME=%s%s SRC=%s%s/%s.gif WIDTH=30 HEIGHT=20 ALT=\"%s\"",
-            identifier(cmd).c_str(), identifier(num).c_str(), base.c_str(),
-            unquotedUrl(getImgDir()).c_str(), unquotedUrl(gif).c_str(), escapeAttr(alt).c_str());
-  writeOut(page, " BORDER=0></A> </TD>\n");
+  if (!absolute) addUidTo(page);
+  page.markup(">");
+  page.markup("<IMG NAME=").escaped(identifier(cmd)).escaped(identifier(num));
+  page.markup(" SRC=").escaped(base).escaped(unquotedUrl(getImgDir()));
+  page.markup("/").escaped(unquotedUrl(gif)).markup(".gif WIDTH=30 HEIGHT=20 ALT=\"").attr(alt);
+  page.markup("\" BORDER=0></A> </TD>\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -233,17 +103,25 @@ void displayMenuButton(tPage& page, bool absolute, const std::string& gif, const
 // ---------------------------------------------------------------------------
 
 void printData(tPage& page, std::string_view data) {
-  std::string out;
-  out.reserve(data.size() + data.size() / 4);
-  for (char c : data) {
-    switch (c) {
-      case '\n': out += "<BR>\n"; break;
-      case '<': out += "&lt;\n"; break;
-      case ' ': out += "&nbsp;\n"; break;
-      default: out += c;
+  // Only '<' is escaped: the other bytes of a report's text keep their
+  // historical rendering ('&', '>' and '"' are written as typed).
+  size_t from = 0;
+  auto flush = [&](size_t to) {
+    if (to > from) page.text(data.substr(from, to - from));
+    from = to + 1;
+  };
+  for (size_t i = 0; i < data.size(); ++i) {
+    switch (data[i]) {
+      case '\n': flush(i); page.markup("<BR>\n"); break;
+      case '<': flush(i); page.markup("&lt;\n"); break;
+      case ' ': flush(i); page.markup("&nbsp;\n"); break;
+      case '>': flush(i); page.markup(">"); break;
+      case '&': flush(i); page.markup("&"); break;
+      case '"': flush(i); page.markup("\""); break;
+      default: break;
     }
   }
-  writeOut(page, out);
+  flush(data.size());
 }
 
 int padding(tGrid& table, tGridWidths& max) {
@@ -292,16 +170,6 @@ std::string line(const tGridWidths& max, int arg) {
 
 namespace {
 
-// Per-run state of the report page.
-struct ReportPageState {
-  int anchor = 0;  // number of the next action bar's anchor
-};
-
-ReportPageState& pageState() {
-  static ReportPageState s;
-  return s;
-}
-
 // The seventeen buttons of the action bar, in their order.
 struct BarButton {
   const char* gif;
@@ -321,8 +189,7 @@ const BarButton kBarButtons[] = {
 };
 
 // The script address of the body's links: SCRIPT_NAME for the page; for a
-// file (a mail body) "http://HOSTNAME[:PORT]SCRIPT_NAME", at most 399
-// characters (the host part is built once per run by absoluteBase).
+// mail body "http://HOSTNAME[:PORT]SCRIPT_NAME", at most 399 characters.
 std::string scriptAddress(bool absolute) {
   std::string script = envOrEmpty("SCRIPT_NAME");
   if (!absolute) return script;
@@ -333,10 +200,9 @@ std::string scriptAddress(bool absolute) {
 
 // A language text used as a format for three strings (the correction and
 // verification rows). The text comes from a file an administrator edits,
-// so it is not handed to printf; the values are escaped for the page.
+// so it is not handed to printf; the page escapes the whole result.
 std::string formatText3(int num, const std::string& a, const std::string& b,
-                        const std::string& c, bool html) {
-  if (html) return applyHistoryFormat(langue(num), escapeHtml(a), escapeHtml(b), escapeHtml(c));
+                        const std::string& c) {
   return applyHistoryFormat(langue(num), a, b, c);
 }
 
@@ -355,96 +221,89 @@ std::string attachmentPath(const tAnalyse& a) {
 }
 
 // A report read from the data directory, or null. The name must have the
-// form of a report name (it becomes a file name); an empty file (a number
-// reserved by a creation still under way) is no report either.
+// form of a report name (it becomes a file name).
 std::unique_ptr<tHeader> readNamedBug(const std::string& name) {
   if (!isReportName(name)) return nullptr;
-  std::unique_ptr<tHeader> bug = readBug(name);
-  if (bug && bug->number <= 0 && bug->project.empty()) bug.reset();
-  return bug;
+  return readBug(name);
 }
 
-void notFound(tPage& fd, const std::string& name) {
-  writeOutf(fd, "<FONT COLOR=RED>%s %s <BR></FONT>\n", langue(504).c_str(),
-            escapeHtml(name).c_str());
+void notFound(tPage& page, const std::string& name) { page.redLine(langue(504) + " " + name); }
+
+// A cell "label : value" of the field table, between the literal markup
+// `open`, `mid` (after the label) and `close`.
+template <size_t A, size_t B, size_t C>
+void field(tPage& page, const char (&open)[A], int label, const char (&mid)[B],
+           std::string_view value, const char (&close)[C]) {
+  page.markup(open).text(langue(label)).markup(mid).text(value).markup(close);
 }
 
 }  // namespace
 
-void resetReportPageState() { pageState() = ReportPageState(); }
-
-void displayBug(tPage& fd, const std::string& bugNum, std::string_view qs) {
+void displayBug(tPage& page, const std::string& bugNum, std::string_view qs) {
   std::unique_ptr<tHeader> bug = readNamedBug(bugNum);
   if (!bug) {
-    notFound(fd, bugNum);
+    notFound(page, bugNum);
     return;
   }
-  displayBugMenu(fd, bugNum, qs);
-  displayBugCore(fd, *bug);
-  freeHeader(bug);
+  displayBugMenu(page, bugNum, qs);
+  displayBugCore(page, *bug);
 }
 
-void displayBugMenu(tPage& fd, const std::string& num, std::string_view qs, bool absolute) {
-  writeOutf(fd, "<a name=%05d>\n", pageState().anchor++);
-  writeOut(fd, "<TABLE BORDER=0 CELLSPACING=0 CELLPADDING=0 WIDTH=100%>\n");
-  writeOut(fd, "<TR>\n");
+void displayBugMenu(tPage& page, const std::string& num, std::string_view qs, bool absolute) {
+  page.markup("<a name=").num0(state().anchor++, 5).markup(">\n");
+  page.markup("<TABLE BORDER=0 CELLSPACING=0 CELLPADDING=0 WIDTH=100%>\n");
+  page.markup("<TR>\n");
   for (const BarButton& b : kBarButtons)
-    displayMenuButton(fd, absolute, b.gif, b.cmd, langue(b.tooltip), num, qs);
-  writeOut(fd, "</TR></TABLE>\n");
+    displayMenuButton(page, absolute, b.gif, b.cmd, langue(b.tooltip), num, qs);
+  page.markup("</TR></TABLE>\n");
 }
 
 void displayBugCore(tPage& page, const tHeader& bug, bool absolute) {
   const std::string script = scriptAddress(absolute);
-  // The session (security on) goes with the page's links, never into a mail.
-  const std::string uid = absolute ? std::string() : addUid();
   const std::string name = getBugName(bug);
-  auto L = [](int n) { return langue(n).c_str(); };
-  auto E = [](const std::string& v) { return escapeHtml(v); };
-  std::string out;
-  out.reserve(4096);
 
   // The fields.
-  out += "<TABLE BORDER=1 WIDTH=100%>";
-  out += strprintf("<TR><TD><B>%s</B></TD>\n", E(name).c_str());
-  out += strprintf("<TD>%s</TD>\n", E(time2char(bug.date)).c_str());
-  out += strprintf("<TD>%s : <B>%s</B></TD>\n", L(119), getStatusName(bug.status).c_str());
-  out += strprintf("<TD>%s :<B> %s</B></TD>\n", L(113), E(bug.submitter).c_str());
-  out += "</TR>\n";
-  out += strprintf("<TR><TD COLSPAN=4>%s : <B>%s</B></TD></TR>\n", L(106), E(bug.title).c_str());
-  out += strprintf("<TR><TD>%s : <B>%s<B></TD>\n", L(100), E(bug.project).c_str());
-  out += strprintf("<TD>%s : %s</TD>\n", L(101), E(bug.subProject).c_str());
-  out += strprintf("<TD>%s : %s</TD>\n", L(102), E(getPhaseName(bug.phase)).c_str());
-  out += strprintf("<TD>%s : %s</TD></TR>\n", L(108), E(bug.module).c_str());
-  out += strprintf("<TR><TD>%s : <B>%s<B></TD>\n", L(109), getSeverityName(bug.severity).c_str());
-  out += strprintf("<TD>%s : %s</TD>\n", L(110), E(bug.version).c_str());
-  out += strprintf("<TD>%s : %s</TD>\n", L(111), E(bug.expvers).c_str());
-  out += strprintf("<TD>%s : %s</TD></TR>\n", L(104), E(getImpactName(bug.impact)).c_str());
-  out += strprintf("<TR><TD>%s : %s</TD>\n", L(123), getTypeName(bug.fileType).c_str());
+  page.markup("<TABLE BORDER=1 WIDTH=100%>");
+  page.markup("<TR><TD><B>").text(name).markup("</B></TD>\n");
+  page.markup("<TD>").text(time2char(bug.date)).markup("</TD>\n");
+  field(page, "<TD>", 119, " : <B>", getStatusName(bug.status), "</B></TD>\n");
+  field(page, "<TD>", 113, " :<B> ", bug.submitter, "</B></TD>\n");
+  page.markup("</TR>\n");
+  field(page, "<TR><TD COLSPAN=4>", 106, " : <B>", bug.title, "</B></TD></TR>\n");
+  field(page, "<TR><TD>", 100, " : <B>", bug.project, "<B></TD>\n");
+  field(page, "<TD>", 101, " : ", bug.subProject, "</TD>\n");
+  field(page, "<TD>", 102, " : ", getPhaseName(bug.phase), "</TD>\n");
+  field(page, "<TD>", 108, " : ", bug.module, "</TD></TR>\n");
+  field(page, "<TR><TD>", 109, " : <B>", getSeverityName(bug.severity), "<B></TD>\n");
+  field(page, "<TD>", 110, " : ", bug.version, "</TD>\n");
+  field(page, "<TD>", 111, " : ", bug.expvers, "</TD>\n");
+  field(page, "<TD>", 104, " : ", getImpactName(bug.impact), "</TD></TR>\n");
+  field(page, "<TR><TD>", 123, " : ", getTypeName(bug.fileType), "</TD>\n");
   // Text 112 labels this cell on the page (the printout uses 122).
-  out += strprintf("<TD>%s : %s</TD>\n", L(112), E(bug.mdaPda).c_str());
-  out += strprintf("<TD>%s : <B>%s</B></TD>\n", L(117), E(bug.assignedTo).c_str());
-  out += strprintf("<TD>%s : %ld</TD></TR>\n", L(124), bug.timeEstimate);
+  field(page, "<TD>", 112, " : ", bug.mdaPda, "</TD>\n");
+  field(page, "<TD>", 117, " : <B>", bug.assignedTo, "</B></TD>\n");
+  page.markup("<TD>").text(langue(124)).markup(" : ").num(bug.timeEstimate);
+  page.markup("</TD></TR>\n");
   if (bug.status == POSTPONE)
-    out += strprintf("<TR><TD COLSPAN=4>%s : %s</TD></TR>\n", L(125),
-                     E(time2char(bug.postponeDate)).c_str());
+    field(page, "<TR><TD COLSPAN=4>", 125, " : ", time2char(bug.postponeDate), "</TD></TR>\n");
   if (bug.status == CORRECTED || bug.status == VERIFIED) {
-    out += "<TR><TD COLSPAN=3>";
-    out += formatText3(126, bug.corrector, time2char(bug.correctDate), bug.correctVersion, true);
-    out += strprintf("</TD>\n<TD>%s : %ld</TD></TR>\n", L(127), bug.timeSpent);
+    page.markup("<TR><TD COLSPAN=3>");
+    page.text(formatText3(126, bug.corrector, time2char(bug.correctDate), bug.correctVersion));
+    page.markup("</TD>\n<TD>").text(langue(127)).markup(" : ").num(bug.timeSpent);
+    page.markup("</TD></TR>\n");
   }
   if (bug.status == VERIFIED) {
-    out += "<TR><TD COLSPAN=4>";
-    out += formatText3(128, bug.verifiedBy, time2char(bug.verifyDate), bug.verifyVersion, true);
-    out += "</TD></TR>\n";
+    page.markup("<TR><TD COLSPAN=4>");
+    page.text(formatText3(128, bug.verifiedBy, time2char(bug.verifyDate), bug.verifyVersion));
+    page.markup("</TD></TR>\n");
   }
   if (!bug.testref.empty())
-    out += strprintf("<TD COLSPAN=4>%s: %s</TD></TR>\n", L(129), E(bug.testref).c_str());
-  out += "</TABLE>\n";
+    field(page, "<TD COLSPAN=4>", 129, ": ", bug.testref, "</TD></TR>\n");
+  page.markup("</TABLE>\n");
 
-  // The entries, numbered over the whole list.
-  out += "<TABLE BORDER=1 WIDTH=100%>\n";
-  writeOut(page, out);
-  out.clear();
+  // The entries, numbered over the whole list. The session (security on)
+  // goes with the page's links, never into a mail.
+  page.markup("<TABLE BORDER=1 WIDTH=100%>\n");
   int index = 0;
   for (const tAnalyse& a : bug.data) {
     if (a.dataType == TYPE_ATTACHMENT) {
@@ -452,33 +311,32 @@ void displayBugCore(tPage& page, const tHeader& bug, bool absolute) {
       const size_t trace = path.find("TRACE_");
       const std::string target =
           trace == std::string::npos ? path : getDataDir() + path.substr(trace);
-      out = strprintf("<TR><TD><B><A HREF=\"%s?%s=%s&%s=%s%s\">", escapeAttr(script).c_str(),
-                      "CMD", "FILE", "title", escapeAttr(urlPath(target)).c_str(), uid.c_str());
+      page.markup("<TR><TD><B><A HREF=\"").attr(script).markup("?CMD=FILE&title=");
+      page.urlPath(target);
+      if (!absolute) addUidTo(page);
+      page.markup("\">");
     } else {
-      out = strprintf("<TR><TD><B><A HREF=%s?%s=%s&%s=%s&%s=%d%s>", unquotedUrl(script).c_str(),
-                      "CMD", "Edit", "Num", urlValue(name).c_str(), "Edit", index, uid.c_str());
+      page.markup("<TR><TD><B><A HREF=").escaped(unquotedUrl(script));
+      page.markup("?CMD=Edit&Num=").urlValue(name).markup("&Edit=").num(index);
+      if (!absolute) addUidTo(page);
+      page.markup(">");
     }
-    out += strprintf("%s</A></B></TD>\n", E(a.title).c_str());
-    out += strprintf("<TD>%s</TD>\n", E(time2char(a.date)).c_str());
-    out += strprintf("<TD>%s</TD></TR>\n", E(a.submitter).c_str());
+    page.text(a.title).markup("</A></B></TD>\n");
+    page.markup("<TD>").text(time2char(a.date)).markup("</TD>\n");
+    page.markup("<TD>").text(a.submitter).markup("</TD></TR>\n");
     if (a.dataType != TYPE_ATTACHMENT) {
-      out += "<TR><TD COLSPAN=3>";
-      writeOut(page, out);
-      out.clear();
+      page.markup("<TR><TD COLSPAN=3>");
       printData(page, entryText(a));
-      out += "</FONT></TD>";
+      page.markup("</FONT></TD>");
     }
-    writeOut(page, out);
-    out.clear();
     ++index;
   }
-  out += "</TABLE>\n";
+  page.markup("</TABLE>\n");
 
   // The history.
-  out += "<TABLE BORDER=1 WIDTH=100%>\n";
-  out += strprintf("<TR><TD><PRE>%s</PRE></TD></TR>\n", E(bug.history).c_str());
-  out += "</TABLE><P>\n";
-  writeOut(page, out);
+  page.markup("<TABLE BORDER=1 WIDTH=100%>\n");
+  page.markup("<TR><TD><PRE>").text(bug.history).markup("</PRE></TD></TR>\n");
+  page.markup("</TABLE><P>\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -530,13 +388,13 @@ std::string formatPrintout(const tHeader& bug, const std::string& num) {
   grid[19] = cellNumber(124, bug.timeEstimate);
   if (bug.status == POSTPONE) grid[20] = cell(125, time2char(bug.postponeDate));
   if (bug.status == CORRECTED || bug.status == VERIFIED) {
-    grid[24] = cutCell(
-        formatText3(126, bug.corrector, time2char(bug.correctDate), bug.correctVersion, false));
+    grid[24] =
+        cutCell(formatText3(126, bug.corrector, time2char(bug.correctDate), bug.correctVersion));
     grid[27] = cellNumber(127, bug.timeSpent);
   }
   if (bug.status == VERIFIED)
-    grid[28] = cutCell(
-        formatText3(128, bug.verifiedBy, time2char(bug.verifyDate), bug.verifyVersion, false));
+    grid[28] =
+        cutCell(formatText3(128, bug.verifiedBy, time2char(bug.verifyDate), bug.verifyVersion));
 
   const int width = padding(grid, max);
   std::string out;
@@ -573,12 +431,13 @@ std::string formatPrintout(const tHeader& bug, const std::string& num) {
 
 void printBug(const std::string& num) {
   std::unique_ptr<tHeader> bug = readNamedBug(num);
-  printHead(request().page, langue(156), nullptr, nullptr);
+  tPage& page = request().page;
+  printHead(page, langue(156), nullptr, nullptr);
   if (!bug) {
-    notFound(request().page, num);
+    notFound(page, num);
     return;
   }
-  emit("<PRE>");
+  page.markup("<PRE>");
   const std::string text = formatPrintout(*bug, num);
   const std::string file = strprintf("%s/tmp/velko.%d.prt", getDataDir().c_str(), getpid());
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -591,20 +450,12 @@ void printBug(const std::string& num) {
   }
   const bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
   const bool closed = fclose(f) == 0;
-  // The page shows the text the printer gets, escaped for HTML.
-  emit(escapeHtml(text));
+  // The page shows the text the printer gets.
+  page.text(text);
   if (written && closed) {
     const std::string command = getCfgKey("PRINT") + " " + shellWord(file);
-    emitf("<! -%s- >\n", escapeHtml(command).c_str());
+    page.comment(" -" + command + "- ").markup("\n");
     if (getCfgKey("PRINT").find_first_not_of(' ') != std::string::npos) runPrintCommand(command);
   }
   ::unlink(file.c_str());
-  freeHeader(bug);
-}
-
-void printNotAvailable(const char* function) {
-  sendHeader();
-  emitf("<HTML><HEAD><TITLE>velko</TITLE></HEAD><BODY>\n"
-        "<P>The function %s is not available yet.</P>\n</BODY></HTML>\n",
-        function);
 }

@@ -1,5 +1,4 @@
-// display.h: the page frame, the start page, the report page and its
-// printout.
+// display.h: the report page and its printout.
 //
 // The functions render into a tPage: the request's page, or the page that
 // becomes a mail body (`absolute`: links with the host, no session), so
@@ -15,25 +14,8 @@
 #include "request.h"
 
 // ---------------------------------------------------------------------------
-// Page frame
+// Scripts and the action bar's button
 // ---------------------------------------------------------------------------
-
-// The response header and the HTML head of a page. `title` is escaped;
-// `bg` is a colour such as "#C0C0C0", null for the default white with the
-// background image; `list` the request's arguments (null when none).
-// The CGI header (once per response), the head with the cookie scripts and
-// session check when security is on, and the BODY tag.
-void printHead(tPage& page, const std::string& title, const char* bg = nullptr,
-               const tArgList* list = nullptr);
-// True once printHead has written a page head to standard output.
-bool pageHeadPrinted();
-
-// The start page: banner, version check, and the menu of eight entries
-// (or the login when security is on and there is no session, or the error
-// box of text 514 without the view right).
-void maindisp(tArgList& list);
-// A red warning when language text 2 is not the product version.
-void checkVersion();
 
 // Script blocks used by other pages: changePage(page,menu) loads `page`;
 // checkChange() copies the state of box ALL of document.forms[1] to the
@@ -42,9 +24,9 @@ void jsChangePage();
 void jsCheckChange();
 
 // One cell of a report's action bar: image `gif`.gif linking to CMD=`cmd`
-// for report `num`, with QS=`qs` passed on. With `tofile` the links are
-// absolute (http://HOSTNAME[:SERVER_PORT]) and go into that file. On a
-// page with security on the link also carries the session (addUid).
+// for report `num`, with QS=`qs` passed on. With `absolute` (a mail body)
+// the links begin with http://HOSTNAME[:SERVER_PORT]; otherwise, with
+// security on, the link also carries the session (addUid).
 void displayMenuButton(tPage& page, bool absolute, const std::string& gif, const std::string& cmd,
                        const std::string& alt, const std::string& num, std::string_view qs);
 
@@ -80,17 +62,17 @@ std::string line(const tGridWidths& max, int arg);
 // Report page and printout
 // ---------------------------------------------------------------------------
 
-// Reads report `bugNum` and prints its action bar and body (to `fd`, or the
-// page when null); the red "not found" line (text 504) when it cannot be
-// read. `qs` is passed on by the action bar as QS.
+// Reads report `bugNum` and renders its action bar and body; the red "not
+// found" line (text 504) when it cannot be read. `qs` is passed on by the
+// action bar as QS.
 void displayBug(tPage& page, const std::string& bugNum, std::string_view qs);
-// The action bar of report `num`: an anchor numbered per run, then the
+// The action bar of report `num`: an anchor numbered per request, then the
 // seventeen buttons.
 void displayBugMenu(tPage& page, const std::string& num, std::string_view qs,
                     bool absolute = false);
 // The body of a report already read: field table, entries, history. With
-// `tofile` the links are absolute and the output goes into that file; on a
-// page with security on the entries' links carry the session.
+// `absolute` (a mail body) the links are absolute; otherwise, with security
+// on, the entries' links carry the session.
 void displayBugCore(tPage& page, const tHeader& bug, bool absolute = false);
 // The printout page of report `num` (CMD=Print): the text grid is written to
 // "<DATADIR>/tmp/velko.<pid>.prt", shown in the page, handed to the PRINT
@@ -100,9 +82,4 @@ void printBug(const std::string& num);
 // The text of the printout of `bug` named `num` (what printBug writes into
 // its file and shows).
 std::string formatPrintout(const tHeader& bug, const std::string& num);
-// Forgets the per-run state of the report page (the anchor counter, the
-// absolute link base): tests run several pages in one process.
-void resetReportPageState();
 
-// Scaffolding page of a function that this build does not provide yet.
-void printNotAvailable(const char* function);

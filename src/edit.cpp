@@ -1,5 +1,5 @@
 #include "edit.h"
-#include "display.h"
+#include "frame.h"
 
 void editBug(tAction act, tArgList& list) {
   (void)act;

@@ -1,5 +1,5 @@
 #include "help.h"
-#include "display.h"
+#include "frame.h"
 
 void displayHelp(tArgList& list) {
   (void)list;

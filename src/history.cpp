@@ -1,5 +1,5 @@
 #include "history.h"
-#include "display.h"
+#include "frame.h"
 
 void displayHistory(tArgList& list) {
   (void)list;

@@ -10,7 +10,8 @@
 #include <ctime>
 
 #include "config.h"
-#include "cookies.h"
+#include "frame.h"
+#include "session.h"
 #include "display.h"
 #include "html.h"
 #include "args.h"

@@ -1,5 +1,5 @@
 #include "setup.h"
-#include "display.h"
+#include "frame.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 #include "stats.h"
-#include "display.h"
+#include "frame.h"
 
 void statistics(tArgList& list) {
   (void)list;

@@ -16,7 +16,8 @@
 #include <cstring>
 
 #include "config.h"
-#include "cookies.h"
+#include "frame.h"
+#include "session.h"
 #include "create.h"
 #include "display.h"
 #include "edit.h"

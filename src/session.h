@@ -1,4 +1,4 @@
-// cookies.h: login, session identifier, cookie and rights.
+// session.h: session identifier, password check and rights.
 //
 // With SECURITY "YES" a user logs in with the name and password of a
 // project's users file and gets a session identifier, the argument "Uid",
@@ -12,16 +12,17 @@
 // under the installation's secret key "<CONFIGDIR>/session.key" (created
 // on first need, mode 0600). An identifier whose MAC does not verify is no
 // session: without a valid session a request gets no right and may change
-// nothing. A cookie "velko" holds the identifier in the browser; a script
-// in every page head sends the browser to the login page when the two
-// differ.
+// nothing.
 //
 // With security off nobody logs in, links carry no identifier and every
 // right check without an identifier grants.
+//
+// This module writes no page: its diagnostics are trace comments
+// (traceComment of request.h). The login page, the cookie scripts and the
+// refusal page are the page frame's (frame.h).
 #pragma once
 
 #include <string>
-#include <string_view>
 
 #include "names.h"
 #include "request.h"
@@ -54,44 +55,17 @@ bool validSession(const tArgList& list, std::string* user = nullptr,
 // The current identifier of the request
 // ---------------------------------------------------------------------------
 
+// The identifier the request's links carry on (at most 199 characters).
 void setCookie(const std::string& uid);
 const std::string& getCookie();
-
-
 // The suffix for links: "&Uid=" and the encoded current identifier; "" when
 // security is off or there is no identifier.
 std::string addUid();
-// The login page: SCRIPT_NAME "?", then "Login=<logArg>" when logArg > 0.
-std::string getPageUrl(const tArgList& list, int logArg);
 
 // ---------------------------------------------------------------------------
-// Page scripts (printed in the page head when security is on)
+// Password
 // ---------------------------------------------------------------------------
 
-// The JavaScript functions getCookie(nom) and ecritCookie(nom, valeur, expire).
-void cookieTools();
-// The JavaScript function CookieCheck() run by the body's onLoad, the
-// comments "<!title:...>" and "<!uid:...>", and setCookie of the request's
-// "Uid". `list` may be null (no request arguments).
-void cookieCheck(const std::string& title, const tArgList* list);
-// With security on and no valid identifier in the request, a script that
-// sends the browser to the login page.
-void checkBypass(const tArgList& list);
-
-// ---------------------------------------------------------------------------
-// Login
-// ---------------------------------------------------------------------------
-
-// The login page (title "VELKO Login"): the form, keeping the request's
-// other arguments as hidden fields.
-void loginDisplay(tArgList& list);
-// The login form alone, for pages that offer the login inside them.
-void printLoginForm(const tArgList& list);
-// The "Login" argument: "1" shows the login page, "2" checks the password
-// and, on success, sends the browser on with the new identifier and the
-// cookie (kept for the session, a day, a week or 30 days by "PERSIST" 0 to
-// 3); on failure the error box of text 513. Other values do nothing.
-void velkoLogin(tArgList& list, const std::string& step);
 // 1 when a users file of some project (in getProjects order) has `login`
 // with password `pwd`; that project's name goes to `project`. The passwords
 // are compared in constant time.
@@ -106,7 +80,7 @@ int checkPassword(const std::string& login, const std::string& pwd, std::string*
 // "Y", or a blank or missing one, grants; anything else denies. With
 // security on a request without a valid session, or whose user has no line
 // in its project's users file, is denied. Comments "<!Access granted for
-// %s in %d>" and "<!Access denied for %s in %d>" trace the result (not in
+// USER in N>" and "<!Access denied for USER in N>" trace the result (not in
 // downloads, "excel" beginning with "X").
 int security(const tArgList& list, tAccess col);
 int accessRight(const tArgList& list);
@@ -116,14 +90,3 @@ int projectRight(const tArgList& list);  // computed once per request
 int statsRight(const tArgList& list);
 int unsolvedRight(const tArgList& list);
 int solvedRight(const tArgList& list);
-
-// The server-side guard of every request that changes something: true when
-// security is off or the request carries a valid session. Otherwise prints
-// a complete refusal page (the page head if none was printed yet, an error
-// box and the login form keeping the request's arguments) and returns
-// false: the caller then changes nothing and returns.
-bool requireSession(tArgList& list);
-
-// Forgets the per-request state (current identifier, cached checks): tests
-// run several requests in one process.
-void resetSessionState();

@@ -1,4 +1,4 @@
-#include "cookies.h"
+#include "session.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -9,16 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <initializer_list>
 #include <map>
-#include <optional>
 
-#include "config.h"
-#include "display.h"
-#include "html.h"
 #include "args.h"
-#include "text.h"
+#include "config.h"
+#include "html.h"
 #include "sha256.h"
+#include "text.h"
 
 namespace {
 
@@ -27,15 +24,11 @@ namespace {
 constexpr const char* kKeyFileName = "session.key";
 constexpr size_t kKeyBytes = 32;
 
-// A login kept for a session, a day, a week, or 30 days (not a year: the
-// "year" of the persistence choices has always been 2,592,000 seconds).
-constexpr long kPersistSeconds[4] = {0, 86400, 604800, 2592000};
-const char* const kPersistNames[4] = {"session", "day", "week", "year"};
-
 // The current identifier holds at most this many characters: enough for
 // a signed identifier of the longest user and project names.
 constexpr size_t kCookieMax = 199;
 
+// The session state of one request.
 struct SessionState {
   std::string cookie;                       // the current identifier
   std::map<std::string, std::string> keys;  // key file path -> key bytes
@@ -46,9 +39,17 @@ struct SessionState {
   std::map<std::string, std::string> passwordMatch;  // login \n pwd -> project
 };
 
-SessionState& state() {
-  static SessionState s;
-  return s;
+SessionState& state() { return request().slot<SessionState>(); }
+
+// A diagnostic line: the comment "<!text>" and a line feed.
+void trace(const std::string& text) {
+  traceComment(text);
+  request().page.markup("\n");
+}
+
+void traceAccess(bool granted, const std::string& user, tAccess col) {
+  trace((granted ? "Access granted for " : "Access denied for ") + user + " in " +
+        std::to_string(static_cast<int>(col)));
 }
 
 bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
@@ -108,7 +109,7 @@ bool randomBytes(uint8_t* out, size_t len) {
 void createKeyFile(const std::string& path) {
   uint8_t raw[kKeyBytes];
   if (!randomBytes(raw, sizeof raw)) {
-    emit("<!session key: no random bytes>\n");
+    trace("session key: no random bytes");
     return;
   }
   const std::string text = toHex(raw, sizeof raw) + "\n";
@@ -116,14 +117,14 @@ void createKeyFile(const std::string& path) {
   const std::string tmp = path + "." + std::to_string(getpid()) + ".tmp";
   const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
-    emitf("<!session key: cannot create %s: %s>\n", escapeHtml(tmp).c_str(), strerror(errno));
+    trace("session key: cannot create " + tmp + ": " + strerror(errno));
     return;
   }
   const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                        fsync(fd) == 0;
   close(fd);
   if (written && link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST)
-    emitf("<!session key: cannot create %s: %s>\n", escapeHtml(path).c_str(), strerror(errno));
+    trace("session key: cannot create " + path + ": " + strerror(errno));
   unlink(tmp.c_str());
 }
 
@@ -132,7 +133,7 @@ void createKeyFile(const std::string& path) {
 bool sessionKey(std::string* key) {
   const std::string& dir = getCfgDir();
   if (dir.empty()) {
-    emit("<!session key: no configuration directory>\n");
+    trace("session key: no configuration directory");
     return false;
   }
   const std::string path = dir + "/" + kKeyFileName;
@@ -143,7 +144,7 @@ bool sessionKey(std::string* key) {
   }
   if (!readKeyFile(path, key)) {
     if (access(path.c_str(), F_OK) == 0) {
-      emitf("<!session key: %s is damaged>\n", escapeHtml(path).c_str());
+      trace("session key: " + path + " is damaged");
       return false;
     }
     createKeyFile(path);
@@ -158,13 +159,6 @@ std::string shifted(std::string_view text, int by) {
   for (char& c : r) c = static_cast<char>(static_cast<unsigned char>(c) + by);
   return r;
 }
-
-
-const char* scriptName() {
-  const char* s = getenv("SCRIPT_NAME");
-  return s ? s : "";
-}
-
 
 std::string trimBlanks(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -182,63 +176,6 @@ bool flagGrants(const std::string& flag) {
 // out of the configuration directory names none.
 bool safeProjectName(const std::string& p) {
   return !p.empty() && p.find('/') == std::string::npos && p != "." && p != "..";
-}
-
-void hiddenField(const std::string& name, const std::string& value) {
-  emitf("<INPUT TYPE=hidden NAME=\"%s\" VALUE=\"%s\">\n", escapeAttr(name).c_str(),
-        escapeAttr(value).c_str());
-}
-
-// The arguments that a login form carries on, oldest first so that the
-// next request sees them in their original order: every one but the
-// login's own fields and those named in `also`. A field that the form sets
-// itself is left out, since a second one of that name, later in the form,
-// would win over it: the login form has its own PERSIST choice, and the
-// result form its new "Uid".
-void carryArguments(const tArgList& list, std::initializer_list<const char*> also) {
-  for (auto it = list.rbegin(); it != list.rend(); ++it) {
-    const std::string& n = it->nom;
-    if (n == "Login" || n == "Passwd" || n == "User") continue;
-    bool skip = false;
-    for (const char* a : also) skip = skip || n == a;
-    if (!skip) hiddenField(n, it->valeur);
-  }
-}
-
-int persistence(const tArgList& list) {
-  const int p = getArgInt(list, "PERSIST");
-  return p >= 0 && p <= 3 ? p : 0;
-}
-
-const std::string& textOr(int num, const std::string& fallback) {
-  const std::string& t = langue(num);
-  return t.empty() ? fallback : t;
-}
-
-void loginSuccess(const tArgList& list, const std::string& user, const std::string& project) {
-  const long now = static_cast<long>(time(nullptr));
-  const std::string uid = encodeUID(user, project, now);
-  if (useSecurity() && !verifyUID(uid)) {
-    // No key, or a name holding a byte that the identifier cannot carry.
-    emit("<!the session identifier cannot be formed>\n");
-    printErr(513);
-    return;
-  }
-  emitf("<FORM NAME=\"mainform\" METHOD=POST ACTION=\"%s\">\n", escapeAttr(scriptName()).c_str());
-  hiddenField("Uid", uid);
-  // PERSIST is the login's own choice too: carried on, it would make the
-  // next request more than "Uid" alone, and the start page would not show.
-  carryArguments(list, {"Uid", "PERSIST"});
-  emit("</FORM>\n<SCRIPT LANGUAGE=JavaScript>\n");
-  if (useSecurity()) {
-    const int p = persistence(list);
-    if (p == 0)
-      emitf("ecritCookie(\"velko\",%s);\n", jsString(uid).c_str());
-    else
-      emitf("ecritCookie(\"velko\",%s,new Date(%ld000));\n", jsString(uid).c_str(),
-            now + kPersistSeconds[p]);
-  }
-  emit("document.mainform.submit();\n</SCRIPT>\nOK\n");
 }
 
 }  // namespace
@@ -323,14 +260,12 @@ bool validSession(const tArgList& list, std::string* user, std::string* project)
 }
 
 // ---------------------------------------------------------------------------
-// Current identifier, URLs
+// Current identifier
 // ---------------------------------------------------------------------------
 
 void setCookie(const std::string& uid) { state().cookie = uid.substr(0, kCookieMax); }
 
 const std::string& getCookie() { return state().cookie; }
-
-
 
 std::string addUid() {
   const std::string& c = getCookie();
@@ -340,130 +275,9 @@ std::string addUid() {
   return r;
 }
 
-std::string getPageUrl(const tArgList& list, int logArg) {
-  (void)list;  // the login page carries nothing but "Login"
-  std::string url = std::string(scriptName()) + "?";
-  if (logArg > 0) url += strprintf("%s=%d", "Login", logArg);
-  return url;
-}
-
 // ---------------------------------------------------------------------------
-// Page scripts
+// Password
 // ---------------------------------------------------------------------------
-
-void cookieTools() {
-  emit("<SCRIPT LANGUAGE=JavaScript>\n"
-       "function getCookie(nom) {\n"
-       "  var arg = nom + \"=\";\n"
-       "  var all = document.cookie.split(\"; \");\n"
-       "  for (var i = 0; i < all.length; i++) {\n"
-       "    if (all[i].indexOf(arg) == 0) return unescape(all[i].substring(arg.length));\n"
-       "  }\n"
-       "  return \"\";\n"
-       "}\n"
-       "function ecritCookie(nom, valeur, expire) {\n"
-       "  document.cookie = nom + \"=\" + escape(valeur) +\n"
-       "    ((expire == null) ? \"\" : (\"; expires=\" + expire.toGMTString()));\n"
-       "}\n"
-       "</SCRIPT>\n");
-}
-
-void cookieCheck(const std::string& title, const tArgList* list) {
-  const std::string uid = list ? getArg(*list, "Uid") : std::string(" ");
-  const std::string url = jsString(getPageUrl(list ? *list : tArgList(), 1));
-  emit("<SCRIPT LANGUAGE=JavaScript>\n"
-       "function CookieCheck() {\n"
-       "  var kuki = getCookie(\"velko\");\n");
-  if (title == "VELKO Login") {
-    emit("  if (document.mainform) document.mainform.User.focus();\n");
-  } else if (title == "VELKO Login2") {
-    // The login result page writes the cookie itself.
-  } else if (uid.size() >= 2) {
-    emitf("  if (kuki != %s) document.location = %s;\n", jsString(uid).c_str(), url.c_str());
-  } else {
-    emitf("  if (kuki == \"\") document.location = %s;\n", url.c_str());
-  }
-  emit("}\n</SCRIPT>\n");
-  emitf("<!title:%s>\n", escapeHtml(title).c_str());
-  emitf("<!uid:%s>\n", escapeHtml(uid).c_str());
-  if (list) setCookie(uid);
-}
-
-void checkBypass(const tArgList& list) {
-  if (!useSecurity()) return;
-  const std::string uid = getArg(list, "Uid");
-  if (uid.size() >= 2 && verifyUID(uid)) return;
-  emitf("<SCRIPT LANGUAGE=JavaScript>\ndocument.location = %s;\n</SCRIPT>\n",
-        jsString(getPageUrl(list, 1)).c_str());
-}
-
-// ---------------------------------------------------------------------------
-// Login
-// ---------------------------------------------------------------------------
-
-namespace {
-
-// The login form. The login page keeps the old identifier among the
-// arguments (the login result replaces it); a page that offers the login
-// in place of its content because the identifier is no session drops it.
-void loginForm(const tArgList& list, bool keepUid) {
-  static const std::string kPersistLabel = "Persistent";
-  const std::string title = "VELKO Login";
-  int preset = persistence(list);
-  if (getArg(list, "PERSIST")[0] == ' ') {
-    const int cfg = atoi(getCfgKey("PERSIST").c_str());
-    preset = cfg >= 0 && cfg <= 3 ? cfg : 0;
-  }
-  emitf("<CENTER>\n<FORM NAME=\"mainform\" METHOD=POST ACTION=\"%s\">\n",
-        escapeAttr(scriptName()).c_str());
-  emit("<TABLE BORDER=0 CELLSPACING=0 CELLPADDING=2 bgcolor=#000000><TR><TD>\n"
-       "<TABLE BORDER=0 CELLSPACING=1 CELLPADDING=4 WIDTH=100%>\n");
-  emitf("<TR><TD COLSPAN=2 ALIGN=CENTER bgcolor=#9999CC><FONT COLOR=#FFFFFF><B>%s</B></FONT>"
-        "</TD></TR>\n",
-        title.c_str());
-  emit("<TR><TD bgcolor=#0CCCCC> Login : </TD>"
-       "<TD bgcolor=#0CCCCC><INPUT TYPE=text NAME=\"User\" SIZE=20></TD></TR>\n"
-       "<TR><TD bgcolor=#0CCCCC> Passwd : </TD>"
-       "<TD bgcolor=#0CCCCC><INPUT TYPE=password NAME=\"Passwd\" SIZE=20></TD></TR>\n");
-  emitf("<TR><TD bgcolor=#0CCCCC> %s : </TD><TD bgcolor=#0CCCCC><SELECT NAME=\"PERSIST\">\n",
-        escapeHtml(textOr(2116, kPersistLabel)).c_str());
-  for (int p = 0; p < 4; ++p)
-    emitf("<OPTION VALUE=%d%s>%s\n", p, p == preset ? " SELECTED" : "",
-          escapeHtml(textOr(2117 + p, kPersistNames[p])).c_str());
-  emit("</SELECT></TD></TR>\n"
-       "<TR><TD COLSPAN=2 ALIGN=CENTER bgcolor=#0CCCCC>"
-       "<INPUT TYPE=submit VALUE=\"Login\"></TD></TR>\n"
-       "</TABLE></TD></TR></TABLE>\n");
-  hiddenField("Login", "2");
-  if (keepUid)
-    carryArguments(list, {"PERSIST"});
-  else
-    carryArguments(list, {"PERSIST", "Uid"});
-  emit("</FORM>\n</CENTER>\n");
-}
-
-}  // namespace
-
-void printLoginForm(const tArgList& list) { loginForm(list, false); }
-
-void loginDisplay(tArgList& list) {
-  printHead(request().page, "VELKO Login", nullptr, &list);
-  loginForm(list, true);
-}
-
-void velkoLogin(tArgList& list, const std::string& step) {
-  if (step == "1") {
-    loginDisplay(list);
-  } else if (step == "2") {
-    printHead(request().page, "VELKO Login2", nullptr, &list);
-    std::string project;
-    const std::string user = getArg(list, "User");
-    if (checkPassword(user, getArg(list, "Passwd"), &project))
-      loginSuccess(list, user, project);
-    else
-      printErr(513);
-  }
-}
 
 int checkPassword(const std::string& login, const std::string& pwd, std::string* project) {
   // A match is remembered for the rest of the request, for that login and
@@ -497,7 +311,7 @@ int security(const tArgList& list, tAccess col) {
   std::string user, project;
   if (useSecurity()) {
     if (!validSession(list, &user, &project)) {
-      if (!quiet) emitf("<!Access denied for %s in %d>\n", escapeHtml(user).c_str(), static_cast<int>(col));
+      if (!quiet) traceAccess(false, user, col);
       return 0;
     }
   } else {
@@ -514,9 +328,7 @@ int security(const tArgList& list, tAccess col) {
     for (const tUserEntry& e : getUsers(project))
       if (e.name == user && !flagGrants(e.flags[column])) granted = false;
   }
-  if (!quiet)
-    emitf(granted ? "<!Access granted for %s in %d>\n" : "<!Access denied for %s in %d>\n",
-          escapeHtml(user).c_str(), static_cast<int>(col));
+  if (!quiet) traceAccess(granted, user, col);
   return granted ? 1 : 0;
 }
 
@@ -534,28 +346,4 @@ int projectRight(const tArgList& list) {
   const int r = security(list, C_Project);
   s.projectRight[cacheKey] = r;
   return r;
-}
-
-bool requireSession(tArgList& list) {
-  if (!useSecurity() || validSession(list)) return true;
-  static const std::string kEnglish = "This operation needs a valid session: please log in.";
-  static const std::string kFrench = "Cette op\xC3\xA9ration demande une session valide : "
-                                     "identifiez-vous.";
-  if (!pageHeadPrinted()) printHead(request().page, "VELKO", nullptr, &list);
-  emit("<!no valid session: nothing changed>\n");
-  const std::string& msg = textOr(518, langue(1) == "FR" ? kFrench : kEnglish);
-  emitf("<Table WIDTH=400><TR><TD>\n<FONT COLOR=RED><H1>%s</H1></font>\n<P><HR><BR><BR>%s\n"
-        "</TD></TR></TABLE>\n",
-        langue(500).c_str(), msg.c_str());
-  printLoginForm(list);
-  return false;
-}
-
-void resetSessionState() {
-  SessionState& s = state();
-  s.cookie.clear();
-  s.keys.clear();
-  s.sessions.clear();
-  s.projectRight.clear();
-  s.passwordMatch.clear();
 }

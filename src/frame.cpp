@@ -1,0 +1,387 @@
+#include "frame.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <initializer_list>
+
+#include "args.h"
+#include "config.h"
+#include "session.h"
+#include "text.h"
+
+namespace {
+
+// A login kept for a session, a day, a week, or 30 days (not a year: the
+// "year" of the persistence choices has always been 2,592,000 seconds).
+constexpr long kPersistSeconds[4] = {0, 86400, 604800, 2592000};
+const char* const kPersistNames[4] = {"session", "day", "week", "year"};
+
+// The frame state of one request.
+struct FrameState {
+  bool headPrinted = false;
+};
+
+FrameState& state() { return request().slot<FrameState>(); }
+
+const char* envOrEmpty(const char* name) {
+  const char* v = getenv(name);
+  return v ? v : "";
+}
+
+const char* scriptName() { return envOrEmpty("SCRIPT_NAME"); }
+
+// The help pages lie beside the image directory: /x/images/ gives /x/help/.
+std::string helpDir() {
+  std::string dir = getImgDir();
+  while (!dir.empty() && dir.back() == '/') dir.pop_back();
+  const size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? std::string() : dir.substr(0, slash);
+  return dir + "/help/";
+}
+
+const std::string& textOr(int num, const std::string& fallback) {
+  const std::string& t = langue(num);
+  return t.empty() ? fallback : t;
+}
+
+// A diagnostic line: the comment "<!text>" and a line feed.
+void commentLine(tPage& page, const std::string& text) { page.comment(text).markup("\n"); }
+
+// ---------------------------------------------------------------------------
+// Start page
+// ---------------------------------------------------------------------------
+
+// One entry of the start page menu.
+struct MenuEntry {
+  int label;          // language text
+  const char* image;  // in the image directory
+  const char* cmd;    // CMD value; null for the help directory
+  bool large;         // drawn 64 by 64
+};
+
+void menuEntry(tPage& page, const MenuEntry& m) {
+  const std::string& label = langue(m.label);
+  page.markup("<TD ALIGN=CENTER WIDTH=20%>");
+  if (m.cmd) {
+    page.markup("<A HREF=\"").escaped(unquotedUrl(scriptName()));
+    page.markup("?CMD=").urlArg(m.cmd);
+    addUidTo(page).markup("\">\n");
+  } else {
+    page.markup("<A HREF=\"").attr(helpDir()).markup("\">\n");
+  }
+  page.markup("<IMG SRC=\"").attr(getImgDir()).markup("/").attr(m.image).markup("\"");
+  if (m.large) page.markup(" WIDTH=64 HEIGHT=64");
+  page.markup(" BORDER=0 ALT=");
+  // The large entries quote their ALT; the others write it bare, which is
+  // safe only for a single word: any other label is quoted too.
+  const bool bare = !m.large && !label.empty() &&
+                    label.find_first_of(" \t\"'=<>&`") == std::string::npos;
+  if (bare)
+    page.attr(label);
+  else
+    page.markup("\"").attr(label).markup("\"");
+  page.markup("><BR>").text(label).markup("</A></TD>\n");
+}
+
+// ---------------------------------------------------------------------------
+// Login
+// ---------------------------------------------------------------------------
+
+void hiddenField(tPage& page, const std::string& name, const std::string& value) {
+  page.markup("<INPUT TYPE=hidden NAME=\"").attr(name).markup("\" VALUE=\"").attr(value);
+  page.markup("\">\n");
+}
+
+// The arguments that a login form carries on, oldest first so that the
+// next request sees them in their original order: every one but the
+// login's own fields and those named in `also`. A field that the form sets
+// itself is left out, since a second one of that name, later in the form,
+// would win over it: the login form has its own PERSIST choice, and the
+// result form its new "Uid".
+void carryArguments(tPage& page, const tArgList& list, std::initializer_list<const char*> also) {
+  for (auto it = list.rbegin(); it != list.rend(); ++it) {
+    const std::string& n = it->nom;
+    if (n == "Login" || n == "Passwd" || n == "User") continue;
+    bool skip = false;
+    for (const char* a : also) skip = skip || n == a;
+    if (!skip) hiddenField(page, n, it->valeur);
+  }
+}
+
+int persistence(const tArgList& list) {
+  const int p = getArgInt(list, "PERSIST");
+  return p >= 0 && p <= 3 ? p : 0;
+}
+
+void loginSuccess(tPage& page, const tArgList& list, const std::string& user,
+                  const std::string& project) {
+  const long now = static_cast<long>(time(nullptr));
+  const std::string uid = encodeUID(user, project, now);
+  if (useSecurity() && !verifyUID(uid)) {
+    // No key, or a name holding a byte that the identifier cannot carry.
+    commentLine(page, "the session identifier cannot be formed");
+    printErr(513);
+    return;
+  }
+  page.markup("<FORM NAME=\"mainform\" METHOD=POST ACTION=\"").attr(scriptName());
+  page.markup("\">\n");
+  hiddenField(page, "Uid", uid);
+  // PERSIST is the login's own choice too: carried on, it would make the
+  // next request more than "Uid" alone, and the start page would not show.
+  carryArguments(page, list, {"Uid", "PERSIST"});
+  page.markup("</FORM>\n<SCRIPT LANGUAGE=JavaScript>\n");
+  if (useSecurity()) {
+    const int p = persistence(list);
+    page.markup("ecritCookie(\"velko\",").js(uid);
+    if (p == 0)
+      page.markup(");\n");
+    else
+      page.markup(",new Date(").num(now + kPersistSeconds[p]).markup("000));\n");
+  }
+  page.markup("document.mainform.submit();\n</SCRIPT>\nOK\n");
+}
+
+// The login form. The login page keeps the old identifier among the
+// arguments (the login result replaces it); a page that offers the login
+// in place of its content because the identifier is no session drops it.
+void loginForm(tPage& page, const tArgList& list, bool keepUid) {
+  static const std::string kPersistLabel = "Persistent";
+  int preset = persistence(list);
+  if (getArg(list, "PERSIST")[0] == ' ') {
+    const int cfg = atoi(getCfgKey("PERSIST").c_str());
+    preset = cfg >= 0 && cfg <= 3 ? cfg : 0;
+  }
+  page.markup("<CENTER>\n<FORM NAME=\"mainform\" METHOD=POST ACTION=\"").attr(scriptName());
+  page.markup("\">\n");
+  page.markup("<TABLE BORDER=0 CELLSPACING=0 CELLPADDING=2 bgcolor=#000000><TR><TD>\n"
+              "<TABLE BORDER=0 CELLSPACING=1 CELLPADDING=4 WIDTH=100%>\n");
+  page.markup("<TR><TD COLSPAN=2 ALIGN=CENTER bgcolor=#9999CC><FONT COLOR=#FFFFFF><B>VELKO Login"
+              "</B></FONT></TD></TR>\n");
+  page.markup("<TR><TD bgcolor=#0CCCCC> Login : </TD>"
+              "<TD bgcolor=#0CCCCC><INPUT TYPE=text NAME=\"User\" SIZE=20></TD></TR>\n"
+              "<TR><TD bgcolor=#0CCCCC> Passwd : </TD>"
+              "<TD bgcolor=#0CCCCC><INPUT TYPE=password NAME=\"Passwd\" SIZE=20></TD></TR>\n");
+  page.markup("<TR><TD bgcolor=#0CCCCC> ").text(textOr(2116, kPersistLabel));
+  page.markup(" : </TD><TD bgcolor=#0CCCCC><SELECT NAME=\"PERSIST\">\n");
+  for (int p = 0; p < 4; ++p) {
+    page.markup("<OPTION VALUE=").num(p);
+    if (p == preset) page.markup(" SELECTED");
+    page.markup(">").text(textOr(2117 + p, kPersistNames[p])).markup("\n");
+  }
+  page.markup("</SELECT></TD></TR>\n"
+              "<TR><TD COLSPAN=2 ALIGN=CENTER bgcolor=#0CCCCC>"
+              "<INPUT TYPE=submit VALUE=\"Login\"></TD></TR>\n"
+              "</TABLE></TD></TR></TABLE>\n");
+  hiddenField(page, "Login", "2");
+  if (keepUid)
+    carryArguments(page, list, {"PERSIST"});
+  else
+    carryArguments(page, list, {"PERSIST", "Uid"});
+  page.markup("</FORM>\n</CENTER>\n");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Page head
+// ---------------------------------------------------------------------------
+
+void printHead(tPage& page, const std::string& title, const char* bg, const tArgList* list) {
+  const bool defaultColour = bg == nullptr;
+  langue(1);  // loads the language table; a failure comment follows the header
+  page.setHeader();
+  page.markup("<HTML>\n<HEAD>\n");
+  // The language files and the texts typed into the forms are UTF-8.
+  page.markup("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=UTF-8\">\n");
+  const bool secure = useSecurity() != 0;
+  if (secure) {
+    cookieTools(page);
+    cookieCheck(page, title, list);
+  }
+  page.markup("<TITLE>").text(title).markup("</TITLE>\n</HEAD>\n");
+  if (defaultColour) {
+    page.markup("<BODY BACKGROUND=").escaped(unquotedUrl(getImgDir()));
+    page.markup("/fond.gif BGCOLOR=\"#FFFFFF\" ");
+  } else {
+    page.markup("<BODY BGCOLOR=\"").attr(bg).markup("\" ");
+  }
+  page.markup("TEXT=\"#000000\" ");
+  if (secure) page.markup("onLoad=\"CookieCheck()\"");
+  page.markup(">\n");
+  state().headPrinted = true;
+}
+
+bool pageHeadPrinted() { return state().headPrinted && request().page.hasHeader(); }
+
+void checkVersion() {
+  if (langue(2) == kVelkoVersion) return;
+  tPage& page = request().page;
+  page.markup("<P Align=Center><FONT COLOR=RED>Please update langage file ");
+  page.markup("langue.").text(langue(1)).markup(" in configuration directory.</P></FONT>\n");
+}
+
+void maindisp(tArgList& list) {
+  tPage& page = request().page;
+  printHead(page, "VELKO", nullptr, &list);
+  const std::string help = escapeAttr(helpDir());
+
+  page.markup("<TABLE CELLSPACING=0 BORDER=0 CELLPADDING=0 WIDTH=100% HEIGHT=40%> <TR>\n");
+  page.markup("<TD ALIGN=CENTER><A HREF=\"").escaped(help).markup("\"><IMG SRC=\"");
+  page.attr(getImgDir()).markup("/velko.gif\" ALT=VELKO BORDER=0></A></TD></TR>\n");
+  page.markup("<TR><TD ALIGN=CENTER><FONT SIZE=+1><B>VELKO Problem Report Tracker</B></FONT>"
+              "</TD></TR>\n");
+  page.markup("<TR><TD ALIGN=CENTER><FONT SIZE=-1><B> ").text(kVelkoVersion).markup(" ");
+  page.text(langue(1)).markup("</B></FONT>\n");
+  page.markup("<A HREF=\"").escaped(help);
+  if (langue(1) == "FR")
+    page.markup("fr");
+  else
+    page.markup("en");
+  page.markup("/index.html\"><FONT COLOR=BLACK SIZE=1>notice</FONT></A></TD></TR>\n");
+  page.markup("</TABLE><BR>\n");
+
+  checkVersion();
+
+  if (useSecurity() && !validSession(list)) {
+    // No session: the login takes the place of the menu.
+    printLoginForm(list);
+  } else if (accessRight(list)) {
+    static const MenuEntry kRows[2][4] = {
+        {{3000, "setup.gif", "setup", false},
+         {3001, "new.gif", "create", false},
+         {3002, "list.gif", "search", false},
+         {3003, "book.gif", "book", true}},
+        {{3004, "history.gif", "history", false},
+         {3005, "stats.gif", "statS", false},
+         {3006, "help.gif", nullptr, false},
+         {3007, "tests.gif", "tests", true}},
+    };
+    page.markup("<TABLE CELLSPACING=0 BORDER=0 CELLPADDING=0 WIDTH=100% HEIGHT=50%> <TR>\n");
+    for (int r = 0; r < 2; ++r) {
+      if (r > 0) page.markup("<TR>\n");
+      page.markup("<TD>&nbsp</TD>\n");
+      for (const MenuEntry& m : kRows[r]) menuEntry(page, m);
+      page.markup("<TD>&nbsp</TD>\n</TR>\n");
+    }
+    page.markup("</TABLE>\n");
+  } else {
+    printErr(514);
+  }
+  page.markup("\n\n\n");
+}
+
+tPage& addUidTo(tPage& page) {
+  const std::string& c = getCookie();
+  if (!useSecurity() || isAbsent(c)) return page;
+  return page.markup("&Uid=").urlArg(c);
+}
+
+// ---------------------------------------------------------------------------
+// Cookie scripts
+// ---------------------------------------------------------------------------
+
+void cookieTools(tPage& page) {
+  page.markup("<SCRIPT LANGUAGE=JavaScript>\n"
+              "function getCookie(nom) {\n"
+              "  var arg = nom + \"=\";\n"
+              "  var all = document.cookie.split(\"; \");\n"
+              "  for (var i = 0; i < all.length; i++) {\n"
+              "    if (all[i].indexOf(arg) == 0) return unescape(all[i].substring(arg.length));\n"
+              "  }\n"
+              "  return \"\";\n"
+              "}\n"
+              "function ecritCookie(nom, valeur, expire) {\n"
+              "  document.cookie = nom + \"=\" + escape(valeur) +\n"
+              "    ((expire == null) ? \"\" : (\"; expires=\" + expire.toGMTString()));\n"
+              "}\n"
+              "</SCRIPT>\n");
+}
+
+void cookieCheck(tPage& page, const std::string& title, const tArgList* list) {
+  const std::string uid = list ? getArg(*list, "Uid") : std::string(" ");
+  const std::string url = getPageUrl(list ? *list : tArgList(), 1);
+  page.markup("<SCRIPT LANGUAGE=JavaScript>\n"
+              "function CookieCheck() {\n"
+              "  var kuki = getCookie(\"velko\");\n");
+  if (title == "VELKO Login") {
+    page.markup("  if (document.mainform) document.mainform.User.focus();\n");
+  } else if (title == "VELKO Login2") {
+    // The login result page writes the cookie itself.
+  } else if (uid.size() >= 2) {
+    page.markup("  if (kuki != ").js(uid).markup(") document.location = ").js(url);
+    page.markup(";\n");
+  } else {
+    page.markup("  if (kuki == \"\") document.location = ").js(url).markup(";\n");
+  }
+  page.markup("}\n</SCRIPT>\n");
+  commentLine(page, "title:" + title);
+  commentLine(page, "uid:" + uid);
+  if (list) setCookie(uid);
+}
+
+void checkBypass(const tArgList& list) {
+  if (!useSecurity()) return;
+  const std::string uid = getArg(list, "Uid");
+  if (uid.size() >= 2 && verifyUID(uid)) return;
+  tPage& page = request().page;
+  page.markup("<SCRIPT LANGUAGE=JavaScript>\ndocument.location = ").js(getPageUrl(list, 1));
+  page.markup(";\n</SCRIPT>\n");
+}
+
+std::string getPageUrl(const tArgList& list, int logArg) {
+  (void)list;  // the login page carries nothing but "Login"
+  std::string url = std::string(scriptName()) + "?";
+  if (logArg > 0) url += "Login=" + std::to_string(logArg);
+  return url;
+}
+
+// ---------------------------------------------------------------------------
+// Login
+// ---------------------------------------------------------------------------
+
+void printLoginForm(const tArgList& list) { loginForm(request().page, list, false); }
+
+void loginDisplay(tArgList& list) {
+  printHead(request().page, "VELKO Login", nullptr, &list);
+  loginForm(request().page, list, true);
+}
+
+void velkoLogin(tArgList& list, const std::string& step) {
+  if (step == "1") {
+    loginDisplay(list);
+  } else if (step == "2") {
+    tPage& page = request().page;
+    printHead(page, "VELKO Login2", nullptr, &list);
+    std::string project;
+    const std::string user = getArg(list, "User");
+    if (checkPassword(user, getArg(list, "Passwd"), &project))
+      loginSuccess(page, list, user, project);
+    else
+      printErr(513);
+  }
+}
+
+bool requireSession(tArgList& list) {
+  if (!useSecurity() || validSession(list)) return true;
+  static const std::string kEnglish = "This operation needs a valid session: please log in.";
+  static const std::string kFrench = "Cette op\xC3\xA9ration demande une session valide : "
+                                     "identifiez-vous.";
+  tPage& page = request().page;
+  if (!pageHeadPrinted()) printHead(page, "VELKO", nullptr, &list);
+  commentLine(page, "no valid session: nothing changed");
+  const std::string& msg = textOr(518, langue(1) == "FR" ? kFrench : kEnglish);
+  page.errorBox(langue(500), msg + "\n").markup("\n");
+  printLoginForm(list);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Scaffolding
+// ---------------------------------------------------------------------------
+
+void printNotAvailable(const char* function) {
+  tPage& page = request().page;
+  page.setHeader();
+  page.markup("<HTML><HEAD><TITLE>velko</TITLE></HEAD><BODY>\n<P>The function ").text(function);
+  page.markup(" is not available yet.</P>\n</BODY></HTML>\n");
+}
