@@ -211,23 +211,6 @@ void jsCheckChange() {
   emit("}\n</SCRIPT>\n");
 }
 
-void displayMenuButton(tPage& page, bool absolute, const std::string& gif, const std::string& cmd,
-                       const std::string& alt, const std::string& num, std::string_view qs) {
-  const std::string base = absolute ? unquotedUrl(absoluteBase()) : std::string();
-  const std::string script = unquotedUrl(envOrEmpty("SCRIPT_NAME"));
-  writeOutf(page, "<TD><A HREF=%s%s?%s=%s&%s=%s", base.c_str(), script.c_str(), "CMD",
-            urlValue(cmd).c_str(), "Num", urlValue(num).c_str());
-  writeOutf(page, "&QS=%s", urlValue(qs).c_str());
-  // With security on, the page's buttons carry the session (empty otherwise):
-  // every action refuses a request without one. A mail never carries it.
-  if (!absolute) writeOut(page, addUid());
-  writeOut(page, ">");
-  writeOutf(page, "<IMG NAME=%s%s SRC=%s%s/%s.gif WIDTH=30 HEIGHT=20 ALT=\"%s\"",
-            identifier(cmd).c_str(), identifier(num).c_str(), base.c_str(),
-            unquotedUrl(getImgDir()).c_str(), unquotedUrl(gif).c_str(), escapeAttr(alt).c_str());
-  writeOut(page, " BORDER=0></A> </TD>\n");
-}
-
 // ---------------------------------------------------------------------------
 // Text helpers
 // ---------------------------------------------------------------------------
@@ -302,24 +285,6 @@ ReportPageState& pageState() {
   return s;
 }
 
-// The seventeen buttons of the action bar, in their order.
-struct BarButton {
-  const char* gif;
-  const char* cmd;
-  int tooltip;  // language text
-};
-const BarButton kBarButtons[] = {
-    {"header", "Change_Header", 140},   {"observe", "Observed", 141},
-    {"analyse", "Analyse", 142},        {"attach", "Attach", 143},
-    {"copy", "Copy", 144},              {"assign", "Assign", 145},
-    {"open", "Open", 146},              {"notabug", "Not_a_Bug", 147},
-    {"notRep", "Not_Reproducible", 148}, {"duplicate", "Duplicate", 149},
-    {"postpone", "Postpone", 150},      {"correct", "Corrected", 151},
-    {"forverif", "For_Verification", 152}, {"verify", "Verified", 153},
-    {"reject", "Rejected", 154},        {"abandon", "Abandoned", 155},
-    {"print", "Print", 156},
-};
-
 // The script address of the body's links: SCRIPT_NAME for the page; for a
 // file (a mail body) "http://HOSTNAME[:PORT]SCRIPT_NAME", at most 399
 // characters (the host part is built once per run by absoluteBase).
@@ -372,26 +337,6 @@ void notFound(tPage& fd, const std::string& name) {
 }  // namespace
 
 void resetReportPageState() { pageState() = ReportPageState(); }
-
-void displayBug(tPage& fd, const std::string& bugNum, std::string_view qs) {
-  std::unique_ptr<tHeader> bug = readNamedBug(bugNum);
-  if (!bug) {
-    notFound(fd, bugNum);
-    return;
-  }
-  displayBugMenu(fd, bugNum, qs);
-  displayBugCore(fd, *bug);
-  freeHeader(bug);
-}
-
-void displayBugMenu(tPage& fd, const std::string& num, std::string_view qs, bool absolute) {
-  writeOutf(fd, "<a name=%05d>\n", pageState().anchor++);
-  writeOut(fd, "<TABLE BORDER=0 CELLSPACING=0 CELLPADDING=0 WIDTH=100%>\n");
-  writeOut(fd, "<TR>\n");
-  for (const BarButton& b : kBarButtons)
-    displayMenuButton(fd, absolute, b.gif, b.cmd, langue(b.tooltip), num, qs);
-  writeOut(fd, "</TR></TABLE>\n");
-}
 
 void displayBugCore(tPage& page, const tHeader& bug, bool absolute) {
   const std::string script = scriptAddress(absolute);

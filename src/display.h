@@ -41,13 +41,6 @@ void checkVersion();
 void jsChangePage();
 void jsCheckChange();
 
-// One cell of a report's action bar: image `gif`.gif linking to CMD=`cmd`
-// for report `num`, with QS=`qs` passed on. With `tofile` the links are
-// absolute (http://HOSTNAME[:SERVER_PORT]) and go into that file. On a
-// page with security on the link also carries the session (addUid).
-void displayMenuButton(tPage& page, bool absolute, const std::string& gif, const std::string& cmd,
-                       const std::string& alt, const std::string& num, std::string_view qs);
-
 // ---------------------------------------------------------------------------
 // Text helpers of the report page and its printout
 // ---------------------------------------------------------------------------
@@ -80,14 +73,6 @@ std::string line(const tGridWidths& max, int arg);
 // Report page and printout
 // ---------------------------------------------------------------------------
 
-// Reads report `bugNum` and prints its action bar and body (to `fd`, or the
-// page when null); the red "not found" line (text 504) when it cannot be
-// read. `qs` is passed on by the action bar as QS.
-void displayBug(tPage& page, const std::string& bugNum, std::string_view qs);
-// The action bar of report `num`: an anchor numbered per run, then the
-// seventeen buttons.
-void displayBugMenu(tPage& page, const std::string& num, std::string_view qs,
-                    bool absolute = false);
 // The body of a report already read: field table, entries, history. With
 // `tofile` the links are absolute and the output goes into that file; on a
 // page with security on the entries' links carry the session.

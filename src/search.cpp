@@ -11,6 +11,7 @@
 
 #include "config.h"
 #include "cookies.h"
+#include "actions.h"
 #include "display.h"
 #include "html.h"
 #include "args.h"
