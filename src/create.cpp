@@ -1,23 +1,11 @@
 // create.cpp: the creation form and the creation of a report.
 //
-// A new report gets the lowest free number of its report prefix. Creations
-// are serialised by a kernel lock on "<DATADIR>/number.lock" (a file that
-// stays in place; the kernel releases the lock of a killed request): under
-// it the number is found by probing the data directory and the report is
-// written whole (temporary file and rename, with its index line). So two
-// creations never share a number, and no reader ever sees a reserved or
-// half-written report file. When the write fails, nothing is left and the
-// page says why instead of showing the report.
+// The store numbers and writes a new report (storeNewBug): two creations
+// never share a number and no reader sees a half-written report. When the
+// write fails, nothing is left and the page says why instead of showing the
+// report.
 #include "create.h"
 
-#include "velko.h"
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
@@ -45,9 +33,8 @@ const std::string& textOrBuiltIn(int num, const char* english, const char* frenc
   return fallback;
 }
 
-// A value the user did not give: absent, empty, or beginning with a blank.
-
-// A text argument as stored: "" when absent.
+// A text argument as stored: "" when absent (empty or beginning with a
+// blank).
 std::string textArg(const tArgList& list, const std::string& name) {
   std::string v = getArg(list, name);
   return isAbsent(v) ? std::string() : v;
@@ -91,59 +78,30 @@ std::string format1(const std::string& text, const std::string& arg) {
   return applyHistoryFormat(text, arg, std::string(), std::string());
 }
 
-void redLine(const std::string& html) { emitf("<FONT COLOR=RED>%s <BR></FONT>\n", html.c_str()); }
-
-std::string reportPath(const std::string& name) {
-  const std::string& dir = getDataDir();
-  if (!dir.empty() && dir.back() == '/') return dir + name;
-  return dir + "/" + name;
+// The session of a link, "&Uid=<identifier>" (without the '&' when
+// `first`), with security on and a session; nothing otherwise.
+void sessionArg(tPage& page, bool first = false) {
+  if (!useSecurity() || isAbsent(getCookie())) return;
+  if (first)
+    page.markup("Uid=");
+  else
+    page.markup("&Uid=");
+  page.urlArg(getCookie());
 }
 
-// An exclusive kernel lock on a file that stays in place, released when the
-// object goes (or the process dies).
-class tNumberLock {
- public:
-  explicit tNumberLock(const std::string& path)
-      : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {}
-  ~tNumberLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  tNumberLock(const tNumberLock&) = delete;
-  tNumberLock& operator=(const tNumberLock&) = delete;
-  // False when the lock is not had within `seconds`.
-  bool acquire(int seconds) {
-    if (fd_ < 0) return false;
-    for (int waited = 0;; waited += 10) {
-      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
-      if (errno != EWOULDBLOCK && errno != EINTR) return false;
-      if (waited >= seconds * 1000) return false;
-      const struct timespec ts = {0, 10 * 1000 * 1000};
-      nanosleep(&ts, nullptr);
-    }
-  }
-
- private:
-  int fd_;
-};
-
-constexpr int kNumberLockWait = 5;  // seconds
-
-// The lowest n >= 1 for which "<DATADIR>/<prefix>.<n on 5 digits>" does not
-// exist. Any file there counts, an empty one too (a number another writer
-// has reserved).
-int lowestFreeNumber(const std::string& prefix) {
-  for (int n = 1; n < INT_MAX; ++n) {
-    struct stat st;
-    if (::stat(reportPath(strprintf("%s.%05d", prefix.c_str(), n)).c_str(), &st) != 0) return n;
-  }
-  return INT_MAX;
+// A selection of the form, in its table cell: the label, the SELECT
+// element, its blank first option, then the options that `options` writes.
+template <size_t N, class Options>
+void selection(tPage& page, int label, const char (&name)[N], bool blankSelected,
+               Options options) {
+  page.text(langue(label)).markup(" : <SELECT NAME=\"").markup(name).markup("\">\n");
+  if (blankSelected)
+    page.markup("<OPTION SELECTED>&nbsp\n");
+  else
+    page.markup("<OPTION >&nbsp\n");
+  options();
+  page.markup("</SELECT></TD>\n");
 }
-
-// The blank first option of a selection list.
-void blankOption(bool selected) { emit(selected ? "<OPTION SELECTED>&nbsp\n" : "<OPTION >&nbsp\n"); }
-
-void selectOpen(const char* name) { emitf("<SELECT NAME=\"%s\">\n", name); }
-void selectClose() { emit("</SELECT></TD>\n"); }
 
 }  // namespace
 
@@ -152,113 +110,80 @@ void selectClose() { emit("</SELECT></TD>\n"); }
 // ---------------------------------------------------------------------------
 
 void displayCreate(tArgList& list) {
+  tPage& page = request().page;
   std::string project = getArg(list, "project");
   if (isAbsent(project)) project = getUserProject();
-  printHead(request().page, langue(2000), nullptr, &list);
-  if (!createRight(list)) {
-    printErr(515);
-    return;
-  }
   const char* scriptEnv = getenv("SCRIPT_NAME");
   const std::string script = escapeAttr(scriptEnv ? scriptEnv : "");
-  // With security on the session travels with the form and the project
-  // reloads, else the request that follows would have no right.
-  const std::string uid = addUid();
-  const std::string& cookie = getCookie();
-  const bool carryUid = useSecurity() && !isAbsent(cookie);
 
   jsChangePage();
-  emitf("<H1>%s</H1>\n", langue(2001).c_str());
-  emitf("<FORM METHOD=POST ACTION=\"%s\">\n", script.c_str());
-  emit("<INPUT TYPE=hidden NAME=\"CMD\" VALUE=\"new\">\n");
-  emitf("<INPUT TYPE=hidden NAME=\"QS\" VALUE=\"%s\">\n", escapeAttr(getArg(list, "QS")).c_str());
-  if (carryUid) emitf("<INPUT TYPE=hidden NAME=\"Uid\" VALUE=\"%s\">\n", escapeAttr(cookie).c_str());
-  emit("<TABLE BORDER=0 WIDTH=100%>\n");
-  emitf("<TR><TD COLSPAN=4><B>%s</B> : <INPUT TYPE=text NAME=\"title\" SIZE=73></TD></TR>\n",
-        langue(106).c_str());
+  page.markup("<H1>").text(langue(2001)).markup("</H1>\n");
+  page.markup("<FORM METHOD=POST ACTION=\"").escaped(script).markup("\">\n");
+  page.markup("<INPUT TYPE=hidden NAME=\"CMD\" VALUE=\"new\">\n");
+  page.markup("<INPUT TYPE=hidden NAME=\"QS\" VALUE=\"").attr(getArg(list, "QS")).markup("\">\n");
+  // With security on the session travels with the form and the project
+  // reloads, else the request that follows would have no right.
+  if (useSecurity() && !isAbsent(getCookie()))
+    page.markup("<INPUT TYPE=hidden NAME=\"Uid\" VALUE=\"").attr(getCookie()).markup("\">\n");
+  page.markup("<TABLE BORDER=0 WIDTH=100%>\n");
+  page.markup("<TR><TD COLSPAN=4><B>").text(langue(106));
+  page.markup("</B> : <INPUT TYPE=text NAME=\"title\" SIZE=73></TD></TR>\n");
 
   // The project: choosing one reloads the form for it.
-  emitf("<TR><TD><INPUT TYPE=hidden NAME=\"project\" VALUE=\"%s\">\n",
-        escapeAttr(project).c_str());
-  emitf("<FONT SIZE=+1><B>%s</B></FONT> : <SELECT NAME=\"Deroulant\" onChange=", langue(100).c_str());
-  emitf(" \"changePage(this.options[this.selectedIndex].value,%s)\" >\n", "Deroulant");
-  emitf("<OPTION VALUE=\"%s?%s=%s%s\">&nbsp\n", script.c_str(), "CMD", "create", uid.c_str());
+  page.markup("<TR><TD><INPUT TYPE=hidden NAME=\"project\" VALUE=\"").attr(project);
+  page.markup("\">\n<FONT SIZE=+1><B>").text(langue(100));
+  page.markup("</B></FONT> : <SELECT NAME=\"Deroulant\" onChange=");
+  page.markup(" \"changePage(this.options[this.selectedIndex].value,Deroulant)\" >\n");
+  page.markup("<OPTION VALUE=\"").escaped(script).markup("?CMD=create");
+  sessionArg(page);
+  page.markup("\">&nbsp\n");
   for (const std::string& p : getProjects(" ")) {
-    emitf("<OPTION %sVALUE=\"%s?%s=%s&%s=%s%s\">%s\n", p == project ? "SELECTED " : "",
-          script.c_str(), "CMD", "create", "project", escapeAttr(urlArg(p)).c_str(), uid.c_str(),
-          escapeHtml(p).c_str());
+    if (p == project)
+      page.markup("<OPTION SELECTED VALUE=\"");
+    else
+      page.markup("<OPTION VALUE=\"");
+    page.escaped(script).markup("?CMD=create&project=").urlArg(p);
+    sessionArg(page);
+    page.markup("\">").text(p).markup("\n");
   }
-  selectClose();
+  page.markup("</SELECT></TD>\n");
 
   std::string group = getUserGroup();
   if (group.empty()) group = " ";  // no remembered group selects none
-  emitf("<TD>%s : ", langue(101).c_str());
-  selectOpen("group");
-  blankOption(false);
-  optionListSubProject(project, group);
-  selectClose();
+  page.markup("<TD>");
+  selection(page, 101, "group", false, [&] { optionListSubProject(project, group); });
+  page.markup("<TD>");
+  selection(page, 108, "prog", true, [&] { optionListProgram(project, " "); });
+  page.markup("<TD>");
+  selection(page, 109, "sev", true, [] { optionListSeverity(0); });
+  page.markup("</TR>\n");
 
-  emitf("<TD>%s : ", langue(108).c_str());
-  selectOpen("prog");
-  blankOption(true);
-  optionListProgram(project, " ");
-  selectClose();
+  page.markup("<TR><TD>");
+  selection(page, 104, "impact", true, [] { optionListImpact(-1); });
+  page.markup("<TD>");
+  selection(page, 102, "phase", false, [] { optionListPhase(getUserPhase()); });
+  page.markup("<TD>");
+  selection(page, 110, "version", true, [&] { optionListVersion(project, " "); });
+  page.markup("<TD>");
+  selection(page, 111, "exp", false, [&] { optionListExclDeadline(project); });
+  page.markup("</TR>\n");
 
-  emitf("<TD>%s : ", langue(109).c_str());
-  selectOpen("sev");
-  blankOption(true);
-  optionListSeverity(0);
-  selectClose();
-  emit("</TR>\n");
+  page.markup("<TR><TD>");
+  selection(page, 112, "type", true, [] { optionListProblemType(0); });
+  page.markup("<TD>");
+  selection(page, 113, "submitter", false, [&] { optionListUsers(project, getUser()); });
 
-  emitf("<TR><TD>%s : ", langue(104).c_str());
-  selectOpen("impact");
-  blankOption(true);
-  optionListImpact(-1);
-  selectClose();
+  page.markup("<TD>").text(langue(114)).markup(" : <INPUT TYPE=text NAME=\"test\"></TD>\n");
+  page.markup("<TD><INPUT TYPE=submit VALUE=\"").attr(langue(3001));
+  page.markup("\"> <INPUT TYPE=reset VALUE=\"Reset\"></TD></TR>\n");
 
-  emitf("<TD>%s : ", langue(102).c_str());
-  selectOpen("phase");
-  blankOption(false);
-  optionListPhase(getUserPhase());
-  selectClose();
-
-  emitf("<TD>%s : ", langue(110).c_str());
-  selectOpen("version");
-  blankOption(true);
-  optionListVersion(project, " ");
-  selectClose();
-
-  emitf("<TD>%s : ", langue(111).c_str());
-  selectOpen("exp");
-  blankOption(false);
-  optionListExclDeadline(project);
-  selectClose();
-  emit("</TR>\n");
-
-  emitf("<TR><TD>%s : ", langue(112).c_str());
-  selectOpen("type");
-  blankOption(true);
-  optionListProblemType(0);
-  selectClose();
-
-  emitf("<TD>%s : ", langue(113).c_str());
-  selectOpen("submitter");
-  blankOption(false);
-  optionListUsers(project, getUser());
-  selectClose();
-
-  emitf("<TD>%s : <INPUT TYPE=text NAME=\"test\"></TD>\n", langue(114).c_str());
-  emitf("<TD><INPUT TYPE=submit VALUE=\"%s\"> <INPUT TYPE=reset VALUE=\"Reset\"></TD></TR>\n",
-        escapeAttr(langue(3001)).c_str());
-
-  emitf("<TR><TD COLSPAN=2>%s : <INPUT TYPE=text NAME=\"mdapda\" SIZE=40></TD>\n",
-        langue(115).c_str());
-  emitf("<TD COLSPAN=2>%s : <INPUT TYPE=text NAME=\"Load\" SIZE=4 VALUE=1></TD></TR>\n",
-        langue(116).c_str());
-  emitf("<TR><TD COLSPAN=4><TEXTAREA NAME=\"text\" ROWS=15 COLS=80>%s :\n</TEXTAREA></TD></TR>\n",
-        langue(107).c_str());
-  emit("</TABLE>\n</FORM>\n");
+  page.markup("<TR><TD COLSPAN=2>").text(langue(115));
+  page.markup(" : <INPUT TYPE=text NAME=\"mdapda\" SIZE=40></TD>\n");
+  page.markup("<TD COLSPAN=2>").text(langue(116));
+  page.markup(" : <INPUT TYPE=text NAME=\"Load\" SIZE=4 VALUE=1></TD></TR>\n");
+  page.markup("<TR><TD COLSPAN=4><TEXTAREA NAME=\"text\" ROWS=15 COLS=80>").text(langue(107));
+  page.markup(" :\n</TEXTAREA></TD></TR>\n");
+  page.markup("</TABLE>\n</FORM>\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -332,36 +257,8 @@ void decodeHead(const tArgList& list, tHeader& head) {
 // Creation
 // ---------------------------------------------------------------------------
 
-int storeNewBug(tHeader& bug, const std::string& format, const std::string& arg1,
-                const std::string& arg2, tHeader* shown) {
-  tNumberLock lock(reportPath("number.lock"));
-  if (!lock.acquire(kNumberLockWait)) return kStoreBusy;
-  const std::string prefix = getBugPrefix2(bug);
-  bug.number = lowestFreeNumber(prefix);
-  history2(&bug, format, arg1, arg2);
-  if (shown) *shown = bug;
-  const int rc = writeBug(bug);
-  if (rc < 0) {
-    // The index could not follow a report file already in place: the
-    // file goes too, so that the failed creation leaves nothing.
-    struct stat st;
-    const std::string path = reportPath(getBugName(bug));
-    if (rc == -3 && ::stat(path.c_str(), &st) == 0 && st.st_size > 0) ::unlink(path.c_str());
-    return rc == -2 ? kStoreBusy : rc;
-  }
-  return rc;
-}
-
-void createNewBug(tArgList& list) {
-  printHead(request().page, langue(2002), nullptr, &list);
-  // Nothing changes for a request without a session (security on) or
-  // without the create right, which the form alone would not enforce.
-  if (!requireSession(list)) return;
-  if (!createRight(list)) {
-    printErr(515);
-    return;
-  }
-  if (!checkParams(list)) return;
+bool createNewBug(tPage& page, tArgList& list, tNewReport* made) {
+  if (!checkParams(list)) return false;
 
   tHeader bug;
   decodeHead(list, bug);
@@ -378,9 +275,8 @@ void createNewBug(tArgList& list) {
 
   // The page shows the report as it was before the store completed its
   // entries' final line feeds, and only once it is stored.
-  tHeader shown;
-  const int rc = storeNewBug(bug, "%s %s", langue(113), bug.submitter, &shown);
-  const std::string name = getBugName(bug);
+  const int rc = storeNewBug(bug, "%s %s", langue(113), bug.submitter, &made->shown);
+  made->name = getBugName(bug);
   if (rc < 0) {
     std::string reason;
     if (rc == kStoreBusy)
@@ -389,27 +285,25 @@ void createNewBug(tArgList& list) {
                              "l'index des fiches est utilis\xC3\xA9 par une autre requ\xC3\xAAte ; "
                              "r\xC3\xA9" "essayez dans un instant");
     else
-      reason = format1(langue(501), rc == -3 ? "index" : name);
-    redLine(format1(langue(520), escapeHtml(reason)));
-    return;
+      reason = format1(langue(501), failedFile(rc, made->name));
+    page.redLine(format1(langue(520), reason));
+    return false;
   }
 
-  const std::string img = escapeAttr(getImgDir());
-  std::string home = "?";
-  const std::string uid = addUid();
-  if (!uid.empty()) home += uid.substr(1);  // the session, without its leading '&'
-  emit("<Table Width=100% Cellpadding=0 Cellspacing=0 border=0>\n");
-  emitf("<TR><TD ALIGN=LEFT><H1>%s", escapeHtml(name).c_str());
-  emit("</H1></TD><TD ALIGN=RIGHT>");
-  emitf("<A HREF=\"%s\">\n", escapeAttr(home).c_str());
-  emitf("<IMG SRC=\"%s/home.gif\" BORDER=0 VALIGN=CENTER></A>\n", img.c_str());
-  emit("</A></TD></TR></Table>\n");
-  displayBugMenu(request().page, name, "");
-  displayBugCore(request().page, shown);
+  page.markup("<Table Width=100% Cellpadding=0 Cellspacing=0 border=0>\n");
+  page.markup("<TR><TD ALIGN=LEFT><H1>").text(made->name);
+  page.markup("</H1></TD><TD ALIGN=RIGHT>");
+  page.markup("<A HREF=\"?");
+  sessionArg(page, true);
+  page.markup("\">\n");
+  page.markup("<IMG SRC=\"").attr(getImgDir()).markup("/home.gif\" BORDER=0 VALIGN=CENTER></A>\n");
+  page.markup("</A></TD></TR></Table>\n");
+  return true;
+}
 
-  sendMailBug(name, E_New, bug.submitter);
+void rememberSubmitter(tPage& page, const tHeader& bug) {
   if (!setUserInfo(bug.submitter, bug.project, bug.subProject, bug.phase))
-    redLine(textOrBuiltIn(
+    page.redLine(textOrBuiltIn(
         kTxtChoicesNotKept, "The action was saved, but your choices could not be remembered.",
         "L'action est enregistr\xC3\xA9" "e, mais vos choix n'ont pas pu \xC3\xAA" "tre retenus."));
 }

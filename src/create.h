@@ -1,19 +1,37 @@
 // create.h: report creation. CMD=create shows the creation form
 // (displayCreate); the form posts CMD=new, which checks the mandatory
-// fields, numbers the new report, stores it, shows it and remembers the
-// submitter's choices for the next form (createNewBug).
+// fields, has the store number and write the new report, and shows it
+// (createNewBug; the action table's page adds the action bar, the report
+// and the notification), then remembers the submitter's choices for the
+// next form (rememberSubmitter).
+//
+// The front end starts both pages and checks the session and the create
+// right before they run (the action table's policy).
 #pragma once
 
 #include <string>
 
+#include "html.h"
 #include "names.h"
 #include "request.h"
 
-// The creation form for the request's project (else the remembered one).
+// The creation form for the request's project (else the remembered one),
+// after the page head.
 void displayCreate(tArgList& list);
-// The whole creation: checks, number, history line, first analysis, store,
-// page, notification, remembered choices.
-void createNewBug(tArgList& list);
+
+// A report just created: its name and the record as shown (before the
+// store completed its entries' final line feeds).
+struct tNewReport {
+  std::string name;
+  tHeader shown;
+};
+// The creation applied: checks, number, history line, first analysis,
+// store, and the heading of the new report's page. False, after the page
+// says why, when nothing was stored.
+bool createNewBug(tPage& page, tArgList& list, tNewReport* made);
+// Remembers the submitter's project, group and phase for the next form; a
+// red line when they could not be kept.
+void rememberSubmitter(tPage& page, const tHeader& bug);
 
 // 1 when argument `fld` is present (neither empty nor beginning with a
 // blank), else the error box of text 503 with the label `name` and 0.
@@ -26,16 +44,3 @@ int checkParams(const tArgList& list);
 // and the entries). Texts are cut to their field widths and kept free of
 // '|' and line ends, so that the report shown is the report stored.
 void decodeHead(const tArgList& list, tHeader& head);
-
-// Stores `bug` as a new report: under the numbering lock of the data
-// directory it gets the lowest free number of its report prefix, the
-// history line history2(format, arg1, arg2) (the creation line) and is
-// written with its index line (writeBug). `shown`, when given, receives the
-// record as it was just before the write. The result of writeBug (1), or a
-// negative value with nothing stored: kStoreBusy when the numbering or the
-// index lock was not had within a few seconds, -3 when the index could not
-// be written, -1 otherwise. Every writer of new reports should come here,
-// so that two of them never take one number.
-constexpr int kStoreBusy = -2;
-int storeNewBug(tHeader& bug, const std::string& format, const std::string& arg1,
-                const std::string& arg2, tHeader* shown = nullptr);

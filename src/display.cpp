@@ -82,22 +82,6 @@ void jsCheckChange() {
                         "}\n</SCRIPT>\n");
 }
 
-void displayMenuButton(tPage& page, bool absolute, const std::string& gif, const std::string& cmd,
-                       const std::string& alt, const std::string& num, std::string_view qs) {
-  const std::string base = absolute ? unquotedUrl(absoluteBase()) : std::string();
-  page.markup("<TD><A HREF=").escaped(base).escaped(unquotedUrl(envOrEmpty("SCRIPT_NAME")));
-  page.markup("?CMD=").urlValue(cmd).markup("&Num=").urlValue(num);
-  page.markup("&QS=").urlValue(qs);
-  // With security on, the page's buttons carry the session (empty otherwise):
-  // every action refuses a request without one. A mail never carries it.
-  if (!absolute) addUidTo(page);
-  page.markup(">");
-  page.markup("<IMG NAME=").escaped(identifier(cmd)).escaped(identifier(num));
-  page.markup(" SRC=").escaped(base).escaped(unquotedUrl(getImgDir()));
-  page.markup("/").escaped(unquotedUrl(gif)).markup(".gif WIDTH=30 HEIGHT=20 ALT=\"").attr(alt);
-  page.markup("\" BORDER=0></A> </TD>\n");
-}
-
 // ---------------------------------------------------------------------------
 // Text helpers
 // ---------------------------------------------------------------------------
@@ -170,24 +154,6 @@ std::string line(const tGridWidths& max, int arg) {
 
 namespace {
 
-// The seventeen buttons of the action bar, in their order.
-struct BarButton {
-  const char* gif;
-  const char* cmd;
-  int tooltip;  // language text
-};
-const BarButton kBarButtons[] = {
-    {"header", "Change_Header", 140},   {"observe", "Observed", 141},
-    {"analyse", "Analyse", 142},        {"attach", "Attach", 143},
-    {"copy", "Copy", 144},              {"assign", "Assign", 145},
-    {"open", "Open", 146},              {"notabug", "Not_a_Bug", 147},
-    {"notRep", "Not_Reproducible", 148}, {"duplicate", "Duplicate", 149},
-    {"postpone", "Postpone", 150},      {"correct", "Corrected", 151},
-    {"forverif", "For_Verification", 152}, {"verify", "Verified", 153},
-    {"reject", "Rejected", 154},        {"abandon", "Abandoned", 155},
-    {"print", "Print", 156},
-};
-
 // The script address of the body's links: SCRIPT_NAME for the page; for a
 // mail body "http://HOSTNAME[:PORT]SCRIPT_NAME", at most 399 characters.
 std::string scriptAddress(bool absolute) {
@@ -239,24 +205,6 @@ void field(tPage& page, const char (&open)[A], int label, const char (&mid)[B],
 
 }  // namespace
 
-void displayBug(tPage& page, const std::string& bugNum, std::string_view qs) {
-  std::unique_ptr<tHeader> bug = readNamedBug(bugNum);
-  if (!bug) {
-    notFound(page, bugNum);
-    return;
-  }
-  displayBugMenu(page, bugNum, qs);
-  displayBugCore(page, *bug);
-}
-
-void displayBugMenu(tPage& page, const std::string& num, std::string_view qs, bool absolute) {
-  page.markup("<a name=").num0(state().anchor++, 5).markup(">\n");
-  page.markup("<TABLE BORDER=0 CELLSPACING=0 CELLPADDING=0 WIDTH=100%>\n");
-  page.markup("<TR>\n");
-  for (const BarButton& b : kBarButtons)
-    displayMenuButton(page, absolute, b.gif, b.cmd, langue(b.tooltip), num, qs);
-  page.markup("</TR></TABLE>\n");
-}
 
 void displayBugCore(tPage& page, const tHeader& bug, bool absolute) {
   const std::string script = scriptAddress(absolute);

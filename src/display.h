@@ -23,13 +23,6 @@
 void jsChangePage();
 void jsCheckChange();
 
-// One cell of a report's action bar: image `gif`.gif linking to CMD=`cmd`
-// for report `num`, with QS=`qs` passed on. With `absolute` (a mail body)
-// the links begin with http://HOSTNAME[:SERVER_PORT]; otherwise, with
-// security on, the link also carries the session (addUid).
-void displayMenuButton(tPage& page, bool absolute, const std::string& gif, const std::string& cmd,
-                       const std::string& alt, const std::string& num, std::string_view qs);
-
 // ---------------------------------------------------------------------------
 // Text helpers of the report page and its printout
 // ---------------------------------------------------------------------------
@@ -62,14 +55,6 @@ std::string line(const tGridWidths& max, int arg);
 // Report page and printout
 // ---------------------------------------------------------------------------
 
-// Reads report `bugNum` and renders its action bar and body; the red "not
-// found" line (text 504) when it cannot be read. `qs` is passed on by the
-// action bar as QS.
-void displayBug(tPage& page, const std::string& bugNum, std::string_view qs);
-// The action bar of report `num`: an anchor numbered per request, then the
-// seventeen buttons.
-void displayBugMenu(tPage& page, const std::string& num, std::string_view qs,
-                    bool absolute = false);
 // The body of a report already read: field table, entries, history. With
 // `absolute` (a mail body) the links are absolute; otherwise, with security
 // on, the entries' links carry the session.

@@ -24,6 +24,7 @@
 #include <memory>
 
 #include "config.h"
+#include "actions.h"
 #include "display.h"
 #include "html.h"
 #include "args.h"

@@ -1,64 +1,62 @@
-// mchange.h: the status workflow (the actions of a report's action bar) and
-// attachments.
+// mchange.h: the status workflow: the forms of a report's actions and the
+// functions that apply them.
 //
-// Every workflow action is a pair: a display handler that prints the
-// action's small form and a do handler that applies the submitted form to
-// the report. modeBug reads the report, prints the page and picks one of the
-// two by the presence of the argument "User" (every form has a User
-// selection, so its presence tells a submission from a request for a form).
+// Every workflow action is a pair, named in the action table (actions.h):
+// a form function that shows the action's fields and an apply function
+// that applies the submitted form to the report. The table's page reads the
+// report, writes the page around them and sends the notification.
 #pragma once
 
 #include <string>
 
+#include "html.h"
 #include "names.h"
 #include "request.h"
 
-// The page of action `act` on the report named by "Num": the form, or, when
-// "User" is given, the action applied and the report as now stored.
-void modeBug(tAction act, tArgList& list);
+// CMD=FILE: an attachment's file (not part of this installation).
 void getDataFile(tArgList& list);
 
 // ---------------------------------------------------------------------------
-// The forms: each prints the fields of its action (modeBug prints the FORM
+// The forms: each shows the fields of its action (the page writes the FORM
 // element and the hidden CMD, Num and QS around them). `num` is the report's
 // name.
 // ---------------------------------------------------------------------------
 
-void displayObserved(const tHeader& bug, const std::string& num);
-void displayAssigned(const tHeader& bug, const std::string& num);
-void displayOpened(const tHeader& bug, const std::string& num);
-void displayNotABug(const tHeader& bug, const std::string& num);
-void displayNotRep(const tHeader& bug, const std::string& num);
-void displayDuplicate(const tHeader& bug, const std::string& num);
-void displayPostpone(const tHeader& bug, const std::string& num);
-void displayAnalyse(const tHeader& bug, const std::string& num);
-void displayCorrected(const tHeader& bug, const std::string& num);
-void display4Verif(const tHeader& bug, const std::string& num);
-void displayVerified(const tHeader& bug, const std::string& num);
-void displayRejected(const tHeader& bug, const std::string& num);
-void displayAbandoned(const tHeader& bug, const std::string& num);
+void displayObserved(tPage& page, const tHeader& bug, const std::string& num);
+void displayAssigned(tPage& page, const tHeader& bug, const std::string& num);
+void displayOpened(tPage& page, const tHeader& bug, const std::string& num);
+void displayNotABug(tPage& page, const tHeader& bug, const std::string& num);
+void displayNotRep(tPage& page, const tHeader& bug, const std::string& num);
+void displayDuplicate(tPage& page, const tHeader& bug, const std::string& num);
+void displayPostpone(tPage& page, const tHeader& bug, const std::string& num);
+void displayAnalyse(tPage& page, const tHeader& bug, const std::string& num);
+void displayCorrected(tPage& page, const tHeader& bug, const std::string& num);
+void display4Verif(tPage& page, const tHeader& bug, const std::string& num);
+void displayVerified(tPage& page, const tHeader& bug, const std::string& num);
+void displayRejected(tPage& page, const tHeader& bug, const std::string& num);
+void displayAbandoned(tPage& page, const tHeader& bug, const std::string& num);
 
 // ---------------------------------------------------------------------------
 // Applying a submitted form. Each checks its fields first: a refused form
-// prints its error box and changes nothing. An accepted one sets the status
+// shows its error box and changes nothing. An accepted one sets the status
 // and fields, adds the history line (and the analysis), rewrites the report
-// and its index line, remembers the acting user and sends the notification.
-// `bug` becomes the report as stored. True when the change was stored.
+// and its index line and remembers the acting user. `bug` becomes the
+// report as stored. True when the change was stored.
 // ---------------------------------------------------------------------------
 
-bool doObserved(tHeader& bug, const std::string& num, const tArgList& list);
-bool doAssigned(tHeader& bug, const std::string& num, const tArgList& list);
-bool doOpened(tHeader& bug, const std::string& num, const tArgList& list);
-bool doNotABug(tHeader& bug, const std::string& num, const tArgList& list);
-bool doNotRep(tHeader& bug, const std::string& num, const tArgList& list);
-bool doDuplicate(tHeader& bug, const std::string& num, const tArgList& list);
-bool doPostpone(tHeader& bug, const std::string& num, const tArgList& list);
-bool doAnalyse(tHeader& bug, const std::string& num, const tArgList& list);
-bool doCorrected(tHeader& bug, const std::string& num, const tArgList& list);
-bool do4Verif(tHeader& bug, const std::string& num, const tArgList& list);
-bool doVerified(tHeader& bug, const std::string& num, const tArgList& list);
-bool doRejected(tHeader& bug, const std::string& num, const tArgList& list);
-bool doAbandoned(tHeader& bug, const std::string& num, const tArgList& list);
+bool doObserved(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool doAssigned(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool doOpened(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool doNotABug(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool doNotRep(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool doDuplicate(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool doPostpone(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool doAnalyse(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool doCorrected(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool do4Verif(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool doVerified(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool doRejected(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
+bool doAbandoned(tPage& page, tHeader& bug, const std::string& num, const tArgList& list);
 
 // ---------------------------------------------------------------------------
 // Helpers, exposed for the tests

@@ -12,6 +12,7 @@
 #include "config.h"
 #include "frame.h"
 #include "session.h"
+#include "actions.h"
 #include "display.h"
 #include "html.h"
 #include "args.h"

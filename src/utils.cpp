@@ -985,6 +985,52 @@ int writeBug(tHeader& head) {
   return 1;
 }
 
+// ---------------------------------------------------------------------------
+// New reports
+// ---------------------------------------------------------------------------
+//
+// Creations are serialised by the kernel lock on "<DATADIR>/number.lock" (a
+// file that stays in place; the kernel releases the lock of a killed
+// request). Under it the number is found by probing the data directory and
+// the report is written whole (temporary file and rename, with its index
+// line), so two creations never share a number and no reader ever sees a
+// half-written report.
+
+namespace {
+
+// The lowest n >= 1 for which "<DATADIR>/<prefix>.<n on 5 digits>" does
+// not exist (any file there keeps its number taken).
+int lowestFreeNumber(const std::string& prefix) {
+  for (int n = 1; n < INT_MAX; ++n) {
+    struct stat st;
+    if (::stat(dataPath(strprintf("%s.%05d", prefix.c_str(), n)).c_str(), &st) != 0) return n;
+  }
+  return INT_MAX;
+}
+
+}  // namespace
+
+int storeNewBug(tHeader& bug, const std::string& format, const std::string& arg1,
+                const std::string& arg2, tHeader* shown) {
+  if (getDataDir().empty()) return -1;
+  tFileLock lock;
+  if (!lock.acquire(dataPath("number.lock"), kNumberLockWait)) return kStoreBusy;
+  bug.number = lowestFreeNumber(getBugPrefix2(bug));
+  history2(&bug, format, arg1, arg2);
+  if (shown) *shown = bug;
+  const int rc = writeBug(bug);
+  if (rc == -3) {
+    // The index could not follow a report file already in place: the file
+    // goes too, so that the failed creation leaves nothing.
+    ::unlink(dataPath(getBugName(bug)).c_str());
+  }
+  return rc;
+}
+
+std::string failedFile(int rc, const std::string& name) {
+  return rc == -1 ? name : std::string("index");
+}
+
 int freeHeader(std::unique_ptr<tHeader>& head) {
   head.reset();
   return 1;

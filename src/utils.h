@@ -107,6 +107,30 @@ std::unique_ptr<tHeader> readBugPath(const std::string& path);
 // be written (the old report file and the index are then left whole; when
 // the report file itself failed the index is not touched).
 int writeBug(tHeader& head);
+
+// ---------------------------------------------------------------------------
+// New reports
+// ---------------------------------------------------------------------------
+
+// Seconds a creation waits for the numbering lock ("number.lock" of the
+// data directory) before giving up.
+constexpr int kNumberLockWait = 5;
+// writeBug's and storeNewBug's answer when a lock was not had in time.
+constexpr int kStoreBusy = -2;
+// Stores `bug` as a new report: under the numbering lock it gets the lowest
+// free number of its report prefix, the history line history2(format,
+// arg1, arg2) (the creation line), and is written with its index line
+// (writeBug). `shown`, when given, receives the record as it was just
+// before the write. 1, or a negative value with nothing stored: kStoreBusy
+// when the numbering or the index lock was not had in time, -3 when the
+// index could not be written, -1 otherwise. Every writer of new reports
+// comes here, so that two of them never take one number.
+int storeNewBug(tHeader& bug, const std::string& format, const std::string& arg1,
+                const std::string& arg2, tHeader* shown = nullptr);
+// The file that a write with the negative result `rc` could not write: the
+// report `name` for -1, the index otherwise.
+std::string failedFile(int rc, const std::string& name);
+
 // The bytes writeBug stores for `head` (entry texts get their final line
 // feed here).
 std::string formatBug(tHeader& head);

@@ -15,12 +15,12 @@
 #include <cctype>
 #include <cstring>
 
+#include "actions.h"
 #include "config.h"
 #include "frame.h"
 #include "session.h"
 #include "create.h"
 #include "display.h"
-#include "edit.h"
 #include "help.h"
 #include "history.h"
 #include "admin.h"
@@ -39,100 +39,95 @@
 
 namespace {
 
-// The CMD values and their handlers.
-struct Command {
-  const char* name;
-  void (*handler)(tArgList& list);
-};
+// ---------------------------------------------------------------------------
+// The handlers of the action table (actions.h), in its order
+// ---------------------------------------------------------------------------
 
-void runSetup(tArgList& l) { setup(l); }
-void runStatistics(tArgList& l) { statistics(l); }
-void runCreate(tArgList& l) { displayCreate(l); }
-void runSearch(tArgList& l) { listdisp(l); }
-void runBook(tArgList& l) { testBook(l); }
-void runHistory(tArgList& l) { displayHistory(l); }
-void runHelp(tArgList& l) { displayHelp(l); }
-void runFind(tArgList& l) { findbug(l); }
-void runNew(tArgList& l) { createNewBug(l); }
-void runFile(tArgList& l) { getDataFile(l); }
-void runPrint(tArgList& l) { printBug(getArg(l, "Num")); }
+using tHandler = void (*)(tActionCall& call);
 
-const Command kCommands[] = {
-    {"setup", runSetup},   {"statS", runStatistics}, {"create", runCreate},
-    {"search", runSearch}, {"book", runBook},         {"tests", runBook},
-    {"history", runHistory}, {"help", runHelp},       {"find", runFind},
-    {"new", runNew},       {"FILE", runFile},         {"Print", runPrint},
-};
+// A row's handler is a page of another module, which takes the arguments,
+// or a handler of the actions module, which takes the whole call.
+void run(void (*page)(tArgList&), tActionCall& call) { page(call.list); }
+void run(void (*handler)(tActionCall&), tActionCall& call) { handler(call); }
 
-// The workflow actions handled by modeBug and the editing ones by editBug.
-const tAction kModeActions[] = {
-    E_Observed,  E_Assign,   E_Open,         E_Not_a_Bug,        E_Not_Reproducible,
-    E_Duplicate, E_Postpone, E_For_Verification, E_Rejected,     E_Abandoned,
-    E_Analyse,   E_Attach,   E_Corrected,    E_Verified};
-const tAction kEditActions[] = {E_Edit, E_Change_Header, E_Copy};
+#define VELKO_HANDLER_ROW(cmd, act, form, apply, method, image, label, mail, title, heading, \
+                          style, policy, handler)                                            \
+  [](tActionCall& call) { run(handler, call); },
+const tHandler kHandlers[kActionCount] = {VELKO_ACTIONS(VELKO_HANDLER_ROW)};
+#undef VELKO_HANDLER_ROW
 
-// An action that applies a form (User present) reads, changes and rewrites
-// its report: it runs holding the report's lock, so that two requests on one
-// report at the same moment are applied one after the other instead of the
-// later write losing the earlier change. False, after a page saying so, when
-// the lock cannot be had in time; nothing is changed then.
-bool lockForAction(const std::string& cmd, const tArgList& list, tFileLock* lock) {
-  const std::string num = getArg(list, "Num");
-  if (getArg(list, "User")[0] == ' ' || !isReportName(num)) return true;
-  if (lockReport(lock, num)) return true;
+// The report lock of a submitted form could not be had in time: a page
+// saying so, and nothing changed.
+void reportBusy(const std::string& cmd, const tArgList& list) {
   printHead(request().page, cmd, nullptr, &list);
   std::string reason = langue(521);
   if (reason.empty()) reason = "the reports are in use by another request; try again in a moment";
   printErr1(520, reason);
-  return false;
 }
 
-// Runs the handler of one CMD value; false when the value is unknown.
+// Applies the row's policy before its handler runs (actions.h, tPolicy):
+// false, after a page saying why, when the handler must not run. `lock`
+// receives the report lock when the row takes it.
+bool admit(const tActionRow& row, tArgList& list, tFileLock* lock) {
+  tPage& page = request().page;
+  if (row.title) printHead(page, langue(row.title), nullptr, &list);
+  const bool applying = submitsForm(list);
+  if ((row.policy & kLockToApply) && applying) {
+    // Two requests on one report at the same moment are applied one after
+    // the other instead of the later write losing the earlier change.
+    const std::string num = getArg(list, "Num");
+    if (isReportName(num) && !lockReport(lock, num)) {
+      reportBusy(row.cmd, list);
+      return false;
+    }
+  }
+  // Nothing changes for a request without a session (security on), nor
+  // without the right, which a form alone would not enforce.
+  if ((row.policy & kSessionToApply) && applying && !requireSession(list)) return false;
+  if ((row.policy & kSession) && !requireSession(list)) return false;
+  if ((row.policy & kCreateRight) && !createRight(list)) {
+    printErr(515);
+    return false;
+  }
+  return true;
+}
+
+// Runs the row of one CMD value; false when the value is unknown. The
+// report lock is released when the handler returns, if not before.
 bool runCommand(const std::string& cmd, tArgList& list) {
-  for (const Command& c : kCommands) {
-    if (cmd == c.name) {
-      c.handler(list);
-      return true;
-    }
-  }
-  for (tAction a : kModeActions) {
-    if (cmd == actionName[a]) {
-      tFileLock lock;
-      if (lockForAction(cmd, list, &lock)) modeBug(a, list);
-      return true;
-    }
-  }
-  for (tAction a : kEditActions) {
-    if (cmd == actionName[a]) {
-      tFileLock lock;
-      if (lockForAction(cmd, list, &lock)) editBug(a, list);
-      return true;
-    }
-  }
-  return false;
+  const int i = findAction(cmd);
+  if (i < 0) return false;
+  const tActionRow& row = kActionRows[i];
+  tFileLock lock;
+  if (!admit(row, list, &lock)) return true;
+  tActionCall call{row, list, lock};
+  kHandlers[i](call);
+  return true;
 }
 
+// The arguments of a request that names no handler.
 void printDump(const tArgList& list) {
-  sendHeader();  // unless an earlier page of this response sent it
-  emit("<PRE>");
-  for (const tElement& e : list)
-    emitf("%s : '%s'\n", escapeHtml(e.nom).c_str(), escapeHtml(e.valeur).c_str());
+  tPage& page = request().page;
+  page.setHeader();  // unless an earlier page of this response set it
+  page.markup("<PRE>");
+  for (const tElement& e : list) page.text(e.nom).markup(" : '").text(e.valeur).markup("'\n");
 }
 
 int dispatch(int argc, char** argv) {
   tArgList list = getQuery(argc > 1 ? argv[1] : nullptr);
 
-  // The main page: no argument, or only the session identifier.
+  // The main page: no argument, or only the session identifier. Its
+  // upkeep (folders, the daily pass, the site exchange) follows the page.
   if (list.empty() || (list.size() == 1 && list[0].nom == "Uid")) {
     if (checkCfg(list) != 0) return 0;
     maindisp(list);
-    upgrade();
-    checkStatsDate();
-    setupSynch();
+    request().after(upgrade);
+    request().after(checkStatsDate);
+    request().after(setupSynch);
     return 0;
   }
 
-  checkStatsDate();
+  request().after(checkStatsDate);
   bool login = false;
   for (const tElement& e : list) {
     if (e.nom == "Login") {

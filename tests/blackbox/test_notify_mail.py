@@ -65,9 +65,11 @@ class NotifyCase(velkotest.VelkoTestCase):
         self.assertEqual(left, [])
 
     def assertPageComplete(self, r):
-        """The page goes on after the mail's traces: the report as stored."""
-        last_trace = r.body.rfind("<! ")
-        self.assertGreater(r.body.rfind("</TABLE><P>\n"), last_trace, r.body[-3000:])
+        """The page is whole, down to the report as stored, before the mail's
+        traces: the mail is sent once the page is."""
+        page_end = r.body.rfind("</TABLE><P>\n")
+        self.assertGreater(page_end, -1, r.body[-3000:])
+        self.assertGreater(r.body.find("<! Send Mail"), page_end, r.body[-3000:])
 
     def assertNotMailed(self, user, tok):
         """No message holding `tok` reached `user` (call once the mails to the

@@ -2,7 +2,10 @@
 kept, and a request that cannot have the report's lock changes nothing."""
 import fcntl
 import os
+import select
+import socket
 import subprocess
+import time
 import unittest
 import urllib.parse
 
@@ -47,6 +50,36 @@ class ReportLock(velkotest.VelkoTestCase):
             fcntl.flock(f, fcntl.LOCK_EX)
             r = self.inst.run("CMD=Analyse&Num=%s&QS=" % NAME)
         self.assertIn("<FORM METHOD=POST", r.body)
+
+    def test_page_sent_and_lock_released_before_the_mail(self):
+        with socket.socket() as srv:  # a mail server that never answers
+            srv.bind(("127.0.0.1", 0))
+            srv.listen(4)
+            srv.settimeout(30)
+            self.inst.write_main_cfg(self.inst.read("config/velko.cfg").replace(
+                "MAILSERV 127.0.0.1\n", "MAILSERV 127.0.0.1:%d\n" % srv.getsockname()[1]))
+            # bob acts, so admin, the project's manager, is mailed.
+            query = dict(self.analyse("late"), User="bob")
+            e = self.inst.env(QUERY_STRING=urllib.parse.urlencode(query), VELKO_MAIL_WAIT="3")
+            p = subprocess.Popen([velkotest.VELKO_BIN], env=e, cwd=self.inst.root,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            conn, _ = srv.accept()  # the request has come to its mail
+            with conn:
+                # The report's lock is free and the whole page is out already.
+                with open(self.inst.data + "tmp/" + NAME + ".lock", "w") as f:
+                    fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                page = b""
+                deadline = time.monotonic() + 10
+                while b"</TABLE><P>\n" not in page and time.monotonic() < deadline:
+                    if select.select([p.stdout], [], [], 0.2)[0]:
+                        page += os.read(p.stdout.fileno(), 65536)
+                self.assertIn(b">late</A>", page)
+                self.assertIn(b"</TABLE><P>\n", page)
+                self.assertNotIn(b"<! Send Mail", page)
+                self.assertIsNone(p.poll())
+            out, _ = p.communicate(timeout=60)
+        self.assertIn(b"<! no greeting from the mail server >", out)
+        self.assertIn("late|", self.inst.read("data/" + NAME))
 
 
 def velkotest_text(inst, num):

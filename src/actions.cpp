@@ -1,0 +1,220 @@
+// actions.cpp: the action table's facts, the action bar, and the pages of
+// the report actions and of the creation applied.
+//
+// An applied action is read, changed and written under the report's lock
+// (taken by the front end, released here once the change is stored); the
+// notification mail is rendered while the stored report is at hand and
+// queued, so that the front end sends it after the page, outside every
+// lock.
+#include "actions.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "args.h"
+#include "config.h"
+#include "frame.h"
+#include "session.h"
+#include "create.h"
+#include "display.h"
+#include "edit.h"
+#include "html.h"
+#include "mails.h"
+#include "mchange.h"
+#include "text.h"
+#include "utils.h"
+
+#define VELKO_FACTS_ROW(cmd, act, form, apply, method, image, label, mail, title, heading, \
+                        style, policy, handler)                                          \
+  {cmd, act, form, apply, method, image, label, mail, title, heading, style, policy},
+const tActionRow kActionRows[kActionCount] = {VELKO_ACTIONS(VELKO_FACTS_ROW)};
+#undef VELKO_FACTS_ROW
+
+int findAction(std::string_view cmd) {
+  for (size_t i = 0; i < kActionCount; ++i)
+    if (cmd == kActionRows[i].cmd) return static_cast<int>(i);
+  return -1;
+}
+
+bool submitsForm(const tArgList& list) {
+  const std::string user = getArg(list, "User");
+  return user.empty() || user[0] != ' ';
+}
+
+namespace {
+
+const char* envOrEmpty(const char* name) {
+  const char* v = getenv(name);
+  return v ? v : "";
+}
+
+// The anchors of the action bars of one request, numbered from 0.
+struct tBarState {
+  int anchor = 0;
+};
+
+// "http://HOSTNAME" when SERVER_PORT is "80" (or unset), else
+// "http://HOSTNAME:PORT", at most 299 characters: the start of the links
+// of a mail body.
+std::string absoluteBase() {
+  const std::string port = envOrEmpty("SERVER_PORT");
+  const std::string host = getCfgKey("HOSTNAME");
+  std::string base = "http://" + host;
+  if (!port.empty() && port != "80") base += ":" + port;
+  if (base.size() > 299) base.resize(299);
+  return base;
+}
+
+// The session of a link, "&Uid=<identifier>", with security on and a
+// session; nothing otherwise.
+void sessionArg(tPage& page) {
+  if (useSecurity() && given(getCookie())) page.markup("&Uid=").urlArg(getCookie());
+}
+
+// One button of the action bar: the row's image linking to its CMD value
+// for report `num`.
+void menuButton(tPage& page, const std::string& base, const tActionRow& row,
+                const std::string& num, std::string_view qs, bool absolute) {
+  const std::string script = unquotedUrl(envOrEmpty("SCRIPT_NAME"));
+  page.markup("<TD><A HREF=").escaped(base).escaped(script);
+  page.markup("?CMD=").urlValue(row.cmd).markup("&Num=").urlValue(num);
+  page.markup("&QS=").urlValue(qs);
+  // Every action refuses a request without the session (security on): the
+  // page's buttons carry it, a mail never does.
+  if (!absolute) sessionArg(page);
+  page.markup("><IMG NAME=").escaped(identifier(row.cmd)).escaped(identifier(num));
+  page.markup(" SRC=").escaped(base).escaped(unquotedUrl(getImgDir()));
+  page.markup("/").escaped(unquotedUrl(row.image)).markup(".gif WIDTH=30 HEIGHT=20 ALT=\"");
+  page.attr(langue(row.label)).markup("\" BORDER=0></A> </TD>\n");
+}
+
+// The heading of the page of an applied action.
+void appliedHeading(tPage& page, const tActionRow& row, const std::string& num,
+                    const tArgList& list) {
+  switch (row.style) {
+    case kTextAndName:
+      page.text(langue(row.heading)).markup(" ").text(num);
+      break;
+    case kFormatName:
+      page.text(applyHistoryFormat(langue(row.heading), num, std::string(), std::string()));
+      break;
+    case kFormatNameText:
+      page.text(applyHistoryFormat(langue(row.heading), num, getArg(list, "text"), std::string()));
+      break;
+    case kNoHeading:
+      page.text(num);
+      break;
+  }
+}
+
+// Renders the notification of `row`'s action on report `num` by `user`
+// from the report as now stored, and queues it: the front end sends it
+// after the page.
+void queueNotification(const tActionRow& row, const std::string& num, const std::string& user) {
+  std::unique_ptr<tHeader> bug = isReportName(num) ? readBug(num) : nullptr;
+  if (!bug) return;
+  tPage body;
+  displayBugMenu(body, num, std::string_view(), true);
+  displayBugCore(body, *bug, true);
+  request().after([bug = *bug, num, act = row.act, subject = langue(row.mail), user,
+                   html = body.body()] { sendMailBug(bug, num, act, subject, user, html); });
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The action bar and the report page
+// ---------------------------------------------------------------------------
+
+void displayBugMenu(tPage& page, const std::string& num, std::string_view qs, bool absolute) {
+  const std::string base = absolute ? unquotedUrl(absoluteBase()) : std::string();
+  page.markup("<a name=").num0(request().slot<tBarState>().anchor++, 5).markup(">\n");
+  page.markup("<TABLE BORDER=0 CELLSPACING=0 CELLPADDING=0 WIDTH=100%>\n<TR>\n");
+  for (const tActionRow& row : kActionRows)
+    if (row.image) menuButton(page, base, row, num, qs, absolute);
+  page.markup("</TR></TABLE>\n");
+}
+
+void displayBug(tPage& page, const std::string& bugNum, std::string_view qs) {
+  // Only a name of the report-name form is looked up; a file without its
+  // index line (empty or damaged) is no report.
+  std::unique_ptr<tHeader> bug = isReportName(bugNum) ? readBug(bugNum) : nullptr;
+  if (bug && bug->number <= 0 && bug->project.empty()) bug.reset();
+  if (!bug) {
+    page.redLine(langue(504) + " " + bugNum);
+    return;
+  }
+  displayBugMenu(page, bugNum, qs);
+  displayBugCore(page, *bug);
+}
+
+// ---------------------------------------------------------------------------
+// Handlers
+// ---------------------------------------------------------------------------
+
+void actionPage(tActionCall& call) {
+  const tActionRow& row = call.row;
+  tArgList& list = call.list;
+  tPage& page = request().page;
+  const std::string num = getArg(list, "Num");
+  const std::string cmd = getArg(list, "CMD");
+  const std::string qs = getArg(list, "QS");
+  printHead(page, cmd, nullptr, &list);
+
+  if (!row.form || !row.apply) {  // attachments are not part of this installation
+    printErr(519);
+    return;
+  }
+  // Only a name of the report-name form is looked up: no request reaches a
+  // file outside the data directory.
+  std::unique_ptr<tHeader> bug = isReportName(num) ? readBug(num) : nullptr;
+  if (!bug) {
+    page.redLine(langue(504) + " " + num);
+    return;
+  }
+
+  if (!submitsForm(list)) {
+    page.markup("<FORM METHOD=");
+    if (row.method == kPost)
+      page.markup("POST");
+    else
+      page.markup("GET");
+    page.markup(" ACTION=\"").attr(envOrEmpty("SCRIPT_NAME")).markup("\">\n");
+    page.hidden("CMD", cmd).hidden("Num", num);
+    page.markup("<INPUT TYPE=\"hidden\" NAME=QS VALUE=\"").escaped(quotedQuery(qs)).markup("\">\n");
+    // With security on the session travels with the form: the submission
+    // is refused without it.
+    if (useSecurity() && given(getCookie())) page.hidden("Uid", getCookie());
+    row.form(page, *bug, num);
+    page.markup("</FORM><HR>\n");
+    displayBugCore(page, *bug);
+    return;
+  }
+
+  page.markup("<Table Width=100% Cellpadding=0 Cellspacing=0 border=0>\n<TR><TD ALIGN=LEFT><H1>");
+  appliedHeading(page, row, num, list);
+  page.markup("</H1></TD>\n<TD ALIGN=RIGHT Valign=TOP>\n");
+  page.markup("<A HREF=\"?").escaped(quotedQuery(qs)).markup("\">\n");
+  page.markup("<IMG SRC=\"").attr(getImgDir());
+  page.markup("/larrow.gif\" BORDER=0 VALIGN=CENTER></A>\n");
+  page.markup("</A></TD></TR></Table>\n");
+  if (row.apply(page, *bug, num, list)) queueNotification(row, num, getArg(list, "User"));
+  call.lock.release();  // the change is stored: the rest only shows it
+  displayBugMenu(page, num, urlEncode(qs));
+  displayBugCore(page, *bug);
+}
+
+void editPage(tActionCall& call) { editBug(call.row.act, call.list); }
+
+void newReportPage(tActionCall& call) {
+  tPage& page = request().page;
+  tNewReport made;
+  if (!createNewBug(page, call.list, &made)) return;
+  displayBugMenu(page, made.name, "");
+  displayBugCore(page, made.shown);
+  queueNotification(call.row, made.name, made.shown.submitter);
+  rememberSubmitter(page, made.shown);
+}
+
+void printPage(tActionCall& call) { printBug(getArg(call.list, "Num")); }
