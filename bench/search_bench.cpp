@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
   writeFile(root + "/cfg/P_subproject.cfg", "G:XY\n");
   writeFile(root + "/cfg/impacts.cfg", "Fonctional\nRobustness\nExploitability\nPerformance\n");
   setenv("PWD", root.c_str(), 1);
-  clearConfigCache();
+  resetRequest();
   const std::string data = root + "/data/";
 
   struct stat st;

@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
   writeFile(root + "/cfg/phase.cfg", "specification:D\n");
   writeFile(root + "/cfg/P_subproject.cfg", "G:XY\n");
   setenv("PWD", root.c_str(), 1);
-  clearConfigCache();
+  resetRequest();
   const std::string data = root + "/data/";
 
   // The installation: report files and their index, written directly.

@@ -16,6 +16,7 @@
 #include "config.h"
 #include "frame.h"
 #include "session.h"
+#include "synchro.h"
 #include "create.h"
 #include "display.h"
 #include "edit.h"
@@ -117,6 +118,11 @@ void queueNotification(const tActionRow& row, const std::string& num, const std:
   tPage body;
   displayBugMenu(body, num, std::string_view(), true);
   displayBugCore(body, *bug, true);
+  // The changed report goes to the other sites, then the mail to the people
+  // concerned; both after the page, outside the report's lock.
+  request().after([path = getDataDir() + "/" + getBugName(*bug), project = bug->project] {
+    SendSynchFile(path, project, S_FFT);
+  });
   request().after([bug = *bug, num, act = row.act, subject = langue(row.mail), user,
                    html = body.body()] { sendMailBug(bug, num, act, subject, user, html); });
 }

@@ -2,10 +2,7 @@
 
 #include "fileio.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,42 +16,22 @@
 #include <unordered_map>
 
 #include "html.h"
-#include "args.h"
 #include "text.h"
 
 namespace {
 
-// Values cached for the run.
+// Values read once per request.
 struct ConfigCache {
   std::optional<std::string> mainCfgDir;
   std::optional<std::string> dataDir, cfgDir, imgDir, statsDir, synchDir;
   int security = -1;
-  bool openFailureSeen = false;
 };
 
-ConfigCache& cache() {
-  static ConfigCache c;
-  return c;
-}
+ConfigCache& cache() { return request().slot<ConfigCache>(); }
 
 const char* envOr(const char* name, const char* dflt) {
   const char* v = getenv(name);
   return v ? v : dflt;
-}
-
-// Reads a whole small file; false when it cannot be opened.
-bool slurp(const std::string& path, std::string* text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  text->clear();
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    text->append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return true;
 }
 
 bool isWordSpace(char c) {
@@ -95,16 +72,15 @@ std::string getCfgFile() { return getMainCfgDir() + "/velko.cfg"; }
 std::string getCfgKey(const std::string& key) {
   std::string text;
   const std::string path = getCfgFile();
-  if (!slurp(path, &text)) {
-    ConfigCache& c = cache();
-    if (!c.openFailureSeen) {
-      c.openFailureSeen = true;
-      sendHeader();
-    }
-    emitf("<!script : %s>\n", envOr("SCRIPT_NAME", ""));
-    emitf("<!pwd : %s>\n", envOr("PWD", ""));
-    emitf("<!script : %s>\n", envOr("SCRIPT_FILENAME", ""));
-    emitf("<!Unable to open : %s>\n", path.c_str());
+  if (!readWholeFile(path, &text)) {
+    // The diagnostic may come before any handler chose the page's header:
+    // the ordinary one is set then (the first header set wins).
+    tPage& page = request().page;
+    page.setHeader();
+    page.markup("<!script : ").text(envOr("SCRIPT_NAME", "")).markup(">\n");
+    page.markup("<!pwd : ").text(envOr("PWD", "")).markup(">\n");
+    page.markup("<!script : ").text(envOr("SCRIPT_FILENAME", "")).markup(">\n");
+    page.markup("<!Unable to open : ").text(path).markup(">\n");
     return std::string();
   }
 
@@ -158,7 +134,7 @@ int useSecurity() {
 // List files of the configuration directory
 // ===========================================================================
 //
-// A list file is read whole and kept for the run; before each use a stat()
+// A list file is read whole and kept for the request; before each use a stat()
 // tells whether it was replaced since (the setup rewrites files and reads
 // them back in the same request), so a page that names thousands of reports
 // reads each file once. What is parsed out of a file is kept with the
@@ -244,10 +220,7 @@ struct ListCache {
   std::vector<std::string> impactNames;
 };
 
-ListCache& lists() {
-  static ListCache c;
-  return c;
-}
+ListCache& lists() { return request().slot<ListCache>(); }
 
 const std::string& emptyString() {
   static const std::string e;
@@ -274,7 +247,7 @@ const tFileSnap& fileSnap(const std::string& path) {
     return s;
   }
   if (s.gen != 0 && s.ok && sameFile(s, st)) return s;
-  s.ok = slurp(path, &s.text);
+  s.ok = readWholeFile(path, &s.text);
   if (!s.ok) s.text.clear();
   s.dev = st.st_dev;
   s.ino = st.st_ino;
@@ -457,18 +430,19 @@ std::string getProjectSynchro(const std::string& project) { return projectField(
 // Prints what it looks at as comments: the administrator sees in the page
 // source why a report went to nobody.
 std::string getBugManager(const std::string& project) {
+  tPage& page = request().page;
   const std::string path = cfgPath("project.cfg");
   if (!fileSnap(path).ok) {
-    emitf(" unable to open %s \n", path.c_str());
+    page.markup(" unable to open ").text(path).markup(" \n");
     return std::string();
   }
   const std::string asked = escapeHtml(project);
   for (const tProjectLine& l : projectLines()) {
-    emitf("<! -%s-%s->\n", asked.c_str(), l.fields[0].c_str());
+    page.markup("<! -").escaped(asked).markup("-").text(l.fields[0]).markup("->\n");
     if (l.fields[0] != project) continue;
     const std::string f1 = l.fields.size() > 1 ? l.fields[1] : std::string();
     const std::string f2 = l.fields.size() > 2 ? l.fields[2] : std::string();
-    emitf("<! -%s-\n-%s->\n", f1.c_str(), f2.c_str());
+    page.markup("<! -").text(f1).markup("-\n-").text(f2).markup("->\n");
     return f2;
   }
   return std::string();
@@ -645,7 +619,7 @@ const tUserInfo* getUserInfo() {
   if (!c.userInfoLoaded) {
     c.userInfoLoaded = true;
     std::string text;
-    if (!getCfgDir().empty() && slurp(cfgPath("userinfo.dat"), &text)) {
+    if (!getCfgDir().empty() && readWholeFile(cfgPath("userinfo.dat"), &text)) {
       const std::string host = getUserHost();
       forEachLine(text, text.size(), [&](std::string_view body, bool) {
         if (c.hasUserInfo) return;
@@ -701,11 +675,11 @@ bool setUserInfo(const std::string& name, const std::string& project, const std:
   const std::string dat = cfgPath("userinfo.dat");
   tFileLock lock;
   if (!lock.acquireMs(cfgPath("userinfo.lock"), kUserInfoLockWaitMs)) {
-    emitf("<! userinfo.dat busy, choices not recorded >\n");
+    request().page.markup("<! userinfo.dat busy, choices not recorded >\n");
     return false;
   }
   std::string text, out;
-  if (!slurp(dat, &text)) {
+  if (!readWholeFile(dat, &text)) {
     // Only a file that does not exist yet starts empty: one that cannot be
     // read would otherwise be replaced and every other machine's line lost.
     if (errno != ENOENT) return false;
@@ -785,12 +759,12 @@ void fillNames(std::vector<std::string>& names, bool& filled, int base, int coun
 
 bool initLangue() {
   ListCache& c = lists();
-  // Texts handed out live for the process: a loaded table is never replaced.
+  // Texts handed out live for the request: a loaded table is never replaced.
   if (c.langueLoaded) return true;
   const std::string path = getCfgDir() + "/langue." + langueCode();
   std::string text;
-  if (!slurp(path, &text)) {
-    emitf("<! langue file : %s >\n", path.c_str());
+  if (!readWholeFile(path, &text)) {
+    request().page.markup("<! langue file : ").text(path).markup(" >\n");
     return false;
   }
   c.langue.clear();
@@ -843,7 +817,7 @@ const std::string& getImpactName(int impact) {
   if (!c.impactsLoaded) {
     c.impactsLoaded = true;
     std::string text;
-    if (slurp(cfgPath("impacts.cfg"), &text)) {
+    if (readWholeFile(cfgPath("impacts.cfg"), &text)) {
       forEachLine(text, kListLineMax, [&](std::string_view body, bool) {
         if (body.empty() || body[0] == '#' || c.impactNames.size() >= kMaxImpacts) return;
         size_t i = 0;
@@ -858,26 +832,13 @@ const std::string& getImpactName(int impact) {
                                                                           : emptyString();
 }
 
-namespace {
-
-void printErrBox(const std::string& message) {
-  std::string out = "<Table WIDTH=400><TR><TD>\n";
-  out += "<FONT COLOR=RED><H1>" + langue(500) + "</H1></font>\n";
-  out += "<P><HR><BR><BR>";
-  out += message;
-  out += "</TD></TR></TABLE>";
-  emit(out);
-}
-
-}  // namespace
-
-void printErr(int num) { printErrBox(langue(num) + "\n"); }
+void printErr(int num) { request().page.errorBox(langue(500), langue(num) + "\n"); }
 
 // Text `num` is a format for one string. It comes from a file an
 // administrator may have edited, so it is not handed to printf: a text
 // with at most one "%s" and otherwise only "%%" is filled in here, any other
-// text is printed as it stands. The argument is escaped: it may come from
-// the request.
+// text is shown as it stands. Text and argument are escaped alike (the
+// argument may come from the request).
 void printErr1(int num, const std::string& arg) {
   const std::string& fmt = langue(num);
   int strings = 0;
@@ -895,17 +856,20 @@ void printErr1(int num, const std::string& arg) {
       valid = false;
     }
   }
-  if (!valid) return printErrBox(fmt);
+  if (!valid) {
+    request().page.errorBox(langue(500), fmt);
+    return;
+  }
   std::string message;
   for (size_t i = 0; i < fmt.size(); ++i) {
     if (fmt[i] == '%') {
-      message += fmt[i + 1] == 's' ? escapeHtml(arg) : "%";
+      message += fmt[i + 1] == 's' ? arg : "%";
       ++i;
     } else {
       message += fmt[i];
     }
   }
-  printErrBox(message);
+  request().page.errorBox(langue(500), message);
 }
 
 // ===========================================================================
@@ -913,14 +877,15 @@ void printErr1(int num, const std::string& arg) {
 // ===========================================================================
 //
 // The texts of the options come from the configuration files and are
-// printed as written there; values from the request only decide which
+// written as text (escaped); values from the request only decide which
 // option is selected, except in the diagnostic comment of
-// optionListSubProject, where they are escaped.
+// optionListSubProject. An option of a list file ends its line only when
+// the line holds no ':' (the text up to the ':' is the option).
 
 void optionList(const std::string& filename, const std::string& match) {
   const tFileSnap& s = fileSnap(filename);
   if (!s.ok) return;
-  std::string out;
+  tPage& page = request().page;
   forEachLine(s.text, kListLineMax, [&](std::string_view body, bool lf) {
     if (body.empty() || body[0] == '#') return;
     const size_t colon = body.find(':');
@@ -928,18 +893,21 @@ void optionList(const std::string& filename, const std::string& match) {
     if (colon == std::string_view::npos && lf) text += '\n';
     // Only the length of match is compared: "1.1" selects 1.10 too.
     const bool selected = text.compare(0, match.size(), match) == 0;
-    out += selected ? "<OPTION SELECTED> " : "<OPTION> ";
-    out += text;
+    if (selected)
+      page.markup("<OPTION SELECTED> ");
+    else
+      page.markup("<OPTION> ");
+    page.text(text);
   });
-  emit(out);
 }
 
 void optionListProject(const std::string& match) { optionList(cfgPath("project.cfg"), match); }
 
 void optionListSubProject(const std::string& proj, const std::string& match) {
   const tCharList files = getCfgFileNames(proj, "subproject");
-  emitf("\n<! proj:%s, match:%s, files.name:%s>\n", escapeHtml(proj).c_str(),
-        escapeHtml(match).c_str(), files.empty() ? "" : escapeHtml(files[0]).c_str());
+  tPage& page = request().page;
+  page.markup("\n<! proj:").text(proj).markup(", match:").text(match);
+  page.markup(", files.name:").text(files.empty() ? std::string() : files[0]).markup(">\n");
   for (const std::string& f : files) optionList(f, match);
 }
 
@@ -960,7 +928,7 @@ void optionListDeadline(const std::string& proj, const std::string& match) {
 void optionNumList(const std::string& fileName, int match) {
   const tFileSnap& s = fileSnap(cfgPath(fileName));
   if (!s.ok) return;
-  std::string out;
+  tPage& page = request().page;
   int n = 0;
   forEachLine(s.text, kListLineMax, [&](std::string_view body, bool lf) {
     if (body.empty() || body[0] == '#' || body[0] == ' ') return;
@@ -968,38 +936,44 @@ void optionNumList(const std::string& fileName, int match) {
     std::string text(body.substr(0, colon));
     if (colon == std::string_view::npos && lf) text += '\n';
     const char letter = static_cast<char>('a' + n);
-    out += n == match ? strprintf("<OPTION SELECTED VALUE=\"%c\"> ", letter)
-                      : strprintf("<OPTION VALUE=\"%c\"> ", letter);
-    out += text;
-    out += '\n';
+    if (n == match)
+      page.markup("<OPTION SELECTED VALUE=\"");
+    else
+      page.markup("<OPTION VALUE=\"");
+    page.attr(std::string(1, letter)).markup("\"> ").text(text).markup("\n");
     ++n;
   });
-  emit(out);
 }
 
 void optionListPhase(int match) { optionNumList("phase.cfg", match); }
 void optionListImpact(int match) { optionNumList("impacts.cfg", match); }
 
+namespace {
+
+// <OPTION VALUE=n SELECTED > label\n, or without "SELECTED " (the blank
+// before '>' stays).
+void numberedOption(tPage& page, int value, bool selected, const std::string& label) {
+  page.markup("<OPTION VALUE=").num(value).markup(" ");
+  if (selected) page.markup("SELECTED ");
+  page.markup("> ").text(label).markup("\n");
+}
+
+}  // namespace
+
 void optionListSeverity(int match) {
   for (int i = 1; i <= 4; ++i)
-    emitf("<OPTION VALUE=%d %s> %s\n", i, i == match ? "SELECTED " : "",
-          getSeverityName(i).c_str());
+    numberedOption(request().page, i, i == match, getSeverityName(i));
 }
 
 void optionListProblemType(int match) {
   for (int i = EVOLUTION; i <= ANOMALIE; ++i)
-    emitf("<OPTION VALUE=%d %s> %s\n", i, i == match ? "SELECTED " : "", getTypeName(i).c_str());
+    numberedOption(request().page, i, i == match, getTypeName(i));
 }
 
 void optionListUsers(const std::string& proj, const std::string& match) {
-  std::string out;
+  tPage& page = request().page;
   for (const std::string& path : getCfgFileNames(proj, "users"))
-    for (const tUserEntry& u : userTable(path)) {
-      out += u.name == match ? "<OPTION SELECTED> " : "<OPTION> ";
-      out += u.name;
-      out += '\n';
-    }
-  emit(out);
+    for (const tUserEntry& u : userTable(path)) page.option(u.name, u.name == match);
 }
 
 namespace {
@@ -1019,7 +993,7 @@ void forEachWord(std::string_view text, F fn) {
 }  // namespace
 
 // The deadlines that are not yet versions: the words of the project's
-// deadline file, less those of its version files (read once per run).
+// deadline file, less those of its version files (read once per request).
 void optionListExclDeadline(const std::string& proj) {
   ListCache& c = lists();
   auto it = c.versionWords.find(proj);
@@ -1033,19 +1007,9 @@ void optionListExclDeadline(const std::string& proj) {
   }
   const tFileSnap& s = fileSnap(projectFile(proj, "deadline"));
   if (!s.ok) return;
-  std::string out;
+  tPage& page = request().page;
   forEachWord(s.text, [&](std::string_view w) {
     if (w[0] == '#' || it->second.count(std::string(w))) return;
-    out += "<OPTION> ";
-    out += w;
-    out += '\n';
+    page.option(w, false);
   });
-  emit(out);
-}
-
-// Forgets every value kept for the run: the main configuration, the list
-// files, the remembered choices and the language table.
-void clearConfigCache() {
-  cache() = ConfigCache();
-  lists() = ListCache();
 }

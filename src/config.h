@@ -4,7 +4,8 @@
 // the directory of the executable) holds the directories and settings; the
 // configuration directory (CONFIGDIR) holds the list files of the projects,
 // phases, groups and users, the language tables and the users' remembered
-// choices. Values are read on first use and kept for the run.
+// choices. Values are read on first use and kept for the request (in slots
+// of the request context, so resetRequest() forgets them all).
 #pragma once
 
 #include <string>
@@ -25,11 +26,12 @@ std::string getMainCfgDir();
 // The main configuration file, getMainCfgDir() + "/velko.cfg".
 std::string getCfgFile();
 // The value of `key` in the main configuration file, "" when absent or when
-// the file cannot be read (the first failure of the run sends the header,
-// every failure prints diagnostic comments). The last occurrence wins.
+// the file cannot be read (a failure sets the page's header unless one is
+// set, and writes diagnostic comments into the page). The last occurrence
+// wins.
 std::string getCfgKey(const std::string& key);
 
-// DATADIR, CONFIGDIR, IMGDIR: read once per run, also when empty.
+// DATADIR, CONFIGDIR, IMGDIR: read once per request, also when empty.
 const std::string& getDataDir();
 const std::string& getCfgDir();
 const std::string& getImgDir();
@@ -38,10 +40,6 @@ const std::string& getStatsDir();
 const std::string& getSynchDir();
 // 1 when SECURITY is exactly "YES", else 0; read once.
 int useSecurity();
-
-// Forgets every cached configuration value (tests, and the setup after it
-// rewrote the files).
-void clearConfigCache();
 
 // ---------------------------------------------------------------------------
 // Projects, phases, groups and users (list files of CONFIGDIR)
@@ -126,12 +124,14 @@ const std::string& getSeverityName(int st);
 const std::string& getTypeName(int st);
 const char* getStatusShort(int st);
 const std::string& getImpactName(int impact);
-// The error box with text `num`; printErr1 uses text `num` as a format for `arg`.
+// The error box with text `num`, into the request's page; printErr1 uses
+// text `num` as a format for `arg`. Texts and argument are escaped.
 void printErr(int num);
 void printErr1(int num, const std::string& arg);
 
 // ---------------------------------------------------------------------------
-// Selection lists: OPTION lines, the caller prints the SELECT element.
+// Selection lists: OPTION lines into the request's page, their texts
+// escaped; the caller writes the SELECT element.
 // ---------------------------------------------------------------------------
 
 void optionList(const std::string& filename, const std::string& match);

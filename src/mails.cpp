@@ -1,7 +1,5 @@
 #include "mails.h"
 
-#include "velko.h"
-
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -24,13 +22,10 @@
 #include <memory>
 
 #include "config.h"
-#include "actions.h"
-#include "display.h"
+#include "fileio.h"
 #include "html.h"
-#include "args.h"
 #include "text.h"
 #include "synchro.h"
-#include "utils.h"
 
 namespace {
 
@@ -70,8 +65,14 @@ bool readLine(FILE* f, std::string* line) {
   return any;
 }
 
-// A text made safe for a trace comment: '>' cannot end the comment early,
-// control characters are shown as '.'.
+// The page that receives the trace comments of the conversations: the
+// request's own, where an administrator reading the source finds them.
+// Every value written there goes through an escaping function of tPage.
+tPage& trace() { return request().page; }
+
+// A value shown in a trace comment: one line at most `max` characters,
+// '>' shown as '}' and control characters as '.', as the traces always
+// showed them (the page escapes what remains).
 std::string traceSafe(std::string_view s, size_t max = 200) {
   std::string out;
   for (char c : s) {
@@ -158,21 +159,19 @@ void addMailList(tMailList* list, const std::string& from, const tHeader& bug,
           break;
         }
     }
-    emitf("<! Mail :%s:%s:%d, %s>\n", traceSafe(name).c_str(),
-          actionBy ? traceSafe(actionBy).c_str() : "(null)", add ? 1 : 0,
-          traceSafe(value.substr(pos), 1024).c_str());
+    trace().markup("<! Mail :").text(traceSafe(name)).markup(":");
+    trace().text(actionBy ? traceSafe(actionBy) : "(null)").markup(":").num(add ? 1 : 0);
+    trace().markup(", ").text(traceSafe(value.substr(pos), 1024)).markup(">\n");
     if (add) list->insert(list->begin(), name);
   }
 }
 
 std::string getMailAddr(const std::string& proj, const std::string& name) {
-  const std::string path = strprintf("%s/%s_users.cfg", getCfgDir().c_str(), proj.c_str());
-  tFile f(fopen(path.c_str(), "r"));
-  if (!f) return std::string();
-  std::string line;
-  while (readLine(f.get(), &line)) {
-    tUserEntry user;
-    if (!parseUserLine(line, &user) || user.name != name) continue;
+  // getUsers reads every project for a missing project name: a report
+  // without a project has no users file, hence no address.
+  if (proj.empty() || proj == " ") return std::string();
+  for (const tUserEntry& user : getUsers(proj)) {
+    if (user.name != name) continue;
     std::string addr = user.email;
     if (addr.size() > kAddrMax) addr.resize(kAddrMax);
     return addr;  // the first line of a user counts
@@ -267,8 +266,8 @@ int clientConnect(const std::string& hostName, const std::string& connectPort) {
   const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (sock < 0) {
     const int err = errno;
-    emitf("<! impossible to open socket: error %d>\n", err);
-    emitf("<! %s >\n", strerror(err));
+    trace().markup("<! impossible to open socket: error ").num(err).markup(">\n");
+    trace().markup("<! ").text(strerror(err)).markup(" >\n");
     return -1;
   }
   addrinfo hints{};
@@ -276,7 +275,7 @@ int clientConnect(const std::string& hostName, const std::string& connectPort) {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
   if (hostName.empty() || getaddrinfo(hostName.c_str(), nullptr, &hints, &res) != 0 || !res) {
-    emitf("<! impossible to find host %s>\n", traceSafe(hostName).c_str());
+    trace().markup("<! impossible to find host ").text(traceSafe(hostName)).markup(">\n");
     close(sock);
     return -3;
   }
@@ -304,8 +303,9 @@ int clientConnect(const std::string& hostName, const std::string& connectPort) {
     }
   }
   if (err != 0) {
-    emitf("<! impossible to connect to %s: error %d>\n", traceSafe(hostName).c_str(), err);
-    emitf("<! %s >\n", strerror(err));
+    trace().markup("<! impossible to connect to ").text(traceSafe(hostName));
+    trace().markup(": error ").num(err).markup(">\n");
+    trace().markup("<! ").text(strerror(err)).markup(" >\n");
     clientDisconnect(sock);
     return -2;
   }
@@ -331,7 +331,8 @@ int myRead(int sock, int delay, const char** buf) {
   errno = 0;
   const int r = poll(&p, 1, delay * 1000);
   if (r <= 0) {
-    emitf("<! Read: %d err %d >\n", r, errno);
+    const int err = errno;
+    trace().markup("<! Read: ").num(r).markup(" err ").num(err).markup(" >\n");
     return 0;
   }
   g_rx.fill(0);
@@ -354,7 +355,8 @@ int myRecieve(int sock, int delay, const char** buf) {
       const unsigned char c = static_cast<unsigned char>(g_rx[i]);
       shown.push_back(c >= 32 && c <= 122 ? static_cast<char>(c) : '.');
     }
-    emitf("<! read : %d %d [%s]>\n", n, code, shown.c_str());
+    trace().markup("<! read : ").num(n).markup(" ").num(code);
+    trace().markup(" [").text(shown).markup("]>\n");
   }
   return n;
 }
@@ -374,8 +376,9 @@ int mySend(int sock, const std::string& data, int lines) {
     }
     n += w;
   }
-  emitf("<! write : %d/%d err:%d[", static_cast<int>(n), static_cast<int>(data.size()), errno);
-  emit("]> \n");
+  const int err = errno;
+  trace().markup("<! write : ").num(static_cast<long>(n)).markup("/");
+  trace().num(static_cast<long>(data.size())).markup(" err:").num(err).markup("[]> \n");
   for (int i = 0; i < lines; ++i) myRecieve(sock, kReplyWait, nullptr);
   return static_cast<int>(n);
 }
@@ -390,8 +393,9 @@ namespace {
 // with a 4xx or 5xx code.
 void traceRefused(const char* command) {
   const int code = atoi(g_rx.data());
-  if (code >= 400 && code <= 599)
-    emitf("<! refused %s : %s >\n", command, traceSafe(g_rx.data()).c_str());
+  if (code < 400 || code > 599) return;
+  trace().markup("<! refused ").text(command).markup(" : ").text(traceSafe(g_rx.data()));
+  trace().markup(" >\n");
 }
 
 // Sends a command and awaits one reply; traces a refusal.
@@ -412,7 +416,7 @@ void monmail(const std::string& hostname, const std::string& to, const std::stri
   std::string host, port;
   splitHostPort(hostname, "25", &host, &port);
   const int sock = clientConnect(host, port);
-  emitf("<! sock : %d >\n", sock);
+  trace().markup("<! sock : ").num(sock).markup(" >\n");
   if (sock < 0) return;
 
   std::string www = getCfgKey("WWW");
@@ -424,7 +428,7 @@ void monmail(const std::string& hostname, const std::string& to, const std::stri
   // The greeting, awaited at most mailWait(). A server that does not greet
   // is not answering at all: every further step would only wait too.
   if (myRecieve(sock, 0, nullptr) <= 0) {
-    emit("<! no greeting from the mail server >\n");
+    trace().markup("<! no greeting from the mail server >\n");
     clientDisconnect(sock);
     return;
   }
@@ -446,11 +450,11 @@ void monmail(const std::string& hostname, const std::string& to, const std::stri
         std::any_of(addr.begin(), addr.end(), [](char c) {
           return static_cast<unsigned char>(c) < 32 || c == 127;
         })) {
-      emitf("<! address left out : %s >\n", traceSafe(addr).c_str());
+      trace().markup("<! address left out : ").text(traceSafe(addr)).markup(" >\n");
       continue;
     }
     mySend(sock, strprintf("RCPT TO:<%s>\r\n", addr.c_str()), 0);
-    emitf("<! sending mail to : %s >\n", traceSafe(addr).c_str());
+    trace().markup("<! sending mail to : ").text(traceSafe(addr)).markup(" >\n");
     myRecieve(sock, kReplyWait, nullptr);
     traceRefused("RCPT TO");
   }
@@ -514,13 +518,15 @@ int runLocalMail(const std::string& to, const std::string& filename) {
     if (isSafeMailAddress(addr))
       addrs.push_back(addr);
     else
-      emitf("<! mail : address left out : %s >\n", traceSafe(addr).c_str());
+      trace().markup("<! mail : address left out : ").text(traceSafe(addr)).markup(" >\n");
   }
   if (addrs.empty()) return 0;
 
   const int in = open(filename.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
-    emitf("<! mail : cannot read %s : %s >\n", traceSafe(filename).c_str(), strerror(errno));
+    const int err = errno;
+    trace().markup("<! mail : cannot read ").text(traceSafe(filename));
+    trace().markup(" : ").text(strerror(err)).markup(" >\n");
     return -1;
   }
   std::vector<char*> argv;
@@ -532,7 +538,7 @@ int runLocalMail(const std::string& to, const std::string& filename) {
   fflush(stdout);
   const pid_t pid = fork();
   if (pid < 0) {
-    emitf("<! mail : fork failed : %s >\n", strerror(errno));
+    trace().markup("<! mail : fork failed : ").text(strerror(errno)).markup(" >\n");
     close(in);
     return -1;
   }
@@ -554,20 +560,20 @@ int runLocalMail(const std::string& to, const std::string& filename) {
     const pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) break;
     if (r < 0 && errno != EINTR) {
-      emitf("<! mail : wait failed : %s >\n", strerror(errno));
+      trace().markup("<! mail : wait failed : ").text(strerror(errno)).markup(" >\n");
       return -1;
     }
     if (nowSeconds() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
-      emitf("<! mail : command stopped after %d s >\n", mailWait());
+      trace().markup("<! mail : command stopped after ").num(mailWait()).markup(" s >\n");
       return -1;
     }
     usleep(20000);
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    emitf("<! mail : command failed, status %d >\n",
-          WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    trace().markup("<! mail : command failed, status ");
+    trace().num(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)).markup(" >\n");
     return -1;
   }
   return static_cast<int>(addrs.size());
@@ -627,38 +633,10 @@ bool isSafePathPart(const std::string& s) {
   return true;
 }
 
-// Writes a file whole or not at all: a unique temporary name in the same
-// folder (beginning with "." so that folder listings skip it), fsync, then
-// rename.
-bool writeFileWhole(const std::string& path, const std::string& data) {
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string tmp = strprintf("%s/.%s.%d.tmp", dir.c_str(), base.c_str(), getpid());
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  bool ok = true;
-  errno = 0;
-  size_t off = 0;
-  while (ok && off < data.size()) {
-    const ssize_t n = write(fd, data.data() + off, data.size() - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else off += static_cast<size_t>(n);
-  }
-  if (ok && fsync(fd) != 0) ok = false;
-  if (close(fd) != 0) ok = false;
-  if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
-  const int err = errno;
-  unlink(tmp.c_str());
-  errno = err;
-  return false;
-}
-
 }  // namespace
 
 int popLogin(int* sock) {
-  emit("<! popLogin>\n");
+  trace().markup("<! popLogin>\n");
   std::string host, port;
   splitHostPort(getCfgKey("POP3"), "110", &host, &port);
   *sock = clientConnect(host, port);
@@ -672,7 +650,7 @@ int popLogin(int* sock) {
   // The greeting: the first reply that begins with "+", or nothing. A
   // server that does not greet is not answering at all.
   if (myRecieve(*sock, popReplyWait(), &reply) <= 0) {
-    emit("<! no greeting from the POP3 server >\n");
+    trace().markup("<! no greeting from the POP3 server >\n");
     return 0;
   }
   while (reply[0] != '+' && reply[0] != '\0' && nowSeconds() < deadline)
@@ -682,13 +660,13 @@ int popLogin(int* sock) {
   mySend(*sock, strprintf("USER %s\r\n", getCfgKey("POP3USER").c_str()), 0);
   do {
     myRecieve(*sock, popReplyWait(), &reply);
-    emitf("<!%s>\n", reply);
+    trace().comment(reply).markup("\n");
   } while (reply[0] != '+' && reply[0] != '-' && reply[0] != '\0' && nowSeconds() < deadline);
 
   mySend(*sock, strprintf("PASS %s\r\n", getCfgKey("POP3PASS").c_str()), 0);
   do {
     myRecieve(*sock, popReplyWait(), &reply);
-    emitf("<!%s>\n", reply);
+    trace().comment(reply).markup("\n");
   } while (reply[0] != '+' && reply[0] != '-' && reply[0] != '\0' && nowSeconds() < deadline);
   return reply[0] == '+' ? 1 : 0;
 }
@@ -727,7 +705,7 @@ tCharList getNumList(int sock) {
     if (more <= 0) {
       // Without its end the stream no longer matches the commands: what
       // follows would be taken as answers to later commands.
-      emit("<! LIST incomplete >\n");
+      trace().markup("<! LIST incomplete >\n");
       list.clear();
       return list;
     }
@@ -747,14 +725,14 @@ tCharList getSynchList(int sock) {
     const char* buf = nullptr;
     const int n = myRecieve(sock, popReplyWait(), &buf);
     if (n <= 0) {
-      emit("<! TOP incomplete >\n");
+      trace().markup("<! TOP incomplete >\n");
       break;
     }
     std::string text(buf, n);
     // The whole answer is read before it is searched: a real server puts
     // trace headers in front, which may push the subject past one read.
     if (text[0] == '+' && !readAnswer(sock, popReplyWait(), &text, true)) {
-      emit("<! TOP incomplete >\n");
+      trace().markup("<! TOP incomplete >\n");
       break;
     }
     const size_t at = text.find(key);
@@ -762,8 +740,8 @@ tCharList getSynchList(int sock) {
     char project[200] = {0}, file[200] = {0};
     if (sscanf(text.c_str() + at + key.size(), "%199s %199s", project, file) != 2) continue;
     if (!isSafePathPart(project) || !isSafePathPart(file)) {
-      emitf("<! synch subject refused : %s %s >\n", traceSafe(project).c_str(),
-            traceSafe(file).c_str());
+      trace().markup("<! synch subject refused : ").text(traceSafe(project)).markup(" ");
+      trace().text(traceSafe(file)).markup(" >\n");
       continue;
     }
     result.insert(result.begin(), strprintf("%d %s %s %d", num, project, file, size));
@@ -778,7 +756,7 @@ void getSynchMails() {
     return;
   }
   for (const std::string& entry : getSynchList(sock)) {
-    emitf("<! synchfile :'%s' >", traceSafe(entry).c_str());
+    trace().markup("<! synchfile :'").text(traceSafe(entry)).markup("' >");
     int num = 0, size = 0;
     char project[200] = {0}, file[200] = {0};
     if (sscanf(entry.c_str(), "%d %199s %199s %d", &num, project, file, &size) != 4) continue;
@@ -790,21 +768,23 @@ void getSynchMails() {
     const char* buf = nullptr;
     const int n = myRead(sock, 0, &buf);
     if (n <= 0) {
-      emit("<! RETR incomplete >\n");
+      trace().markup("<! RETR incomplete >\n");
       break;
     }
     text.assign(buf, n);
     if (text[0] != '+') {
-      emitf("<! RETR refused : %s >\n", traceSafe(text).c_str());
+      trace().markup("<! RETR refused : ").text(traceSafe(text)).markup(" >\n");
       continue;  // a one-line answer: the dialogue is still in step
     }
     if (!readAnswer(sock, 0, &text, false)) {
-      emit("<! RETR incomplete >\n");
+      trace().markup("<! RETR incomplete >\n");
       break;  // the message stays on the server
     }
     // The message is deleted only once its inbox file is written whole.
-    if (!writeFileWhole(path, text)) {
-      emitf("<! cannot store %s : %s >\n", traceSafe(path).c_str(), strerror(errno));
+    if (!replaceFile(path, text)) {
+      const int err = errno;
+      trace().markup("<! cannot store ").text(traceSafe(path));
+      trace().markup(" : ").text(strerror(err)).markup(" >\n");
       continue;
     }
     // The DELE reply must be read here: left for later, it would be stored
@@ -821,29 +801,6 @@ void getSynchMails() {
 // ---------------------------------------------------------------------------
 // Notification messages
 // ---------------------------------------------------------------------------
-
-int MailTopic(int act) {
-  switch (act) {
-    case E_Change_Header: return 140;
-    case E_Observed: return 141;
-    case E_Analyse: return 142;
-    case E_Copy: return 144;
-    case E_Assign: return 145;
-    case E_Open: return 146;
-    case E_Not_a_Bug: return 147;
-    case E_Not_Reproducible: return 148;
-    case E_Duplicate: return 149;
-    case E_Postpone: return 150;
-    case E_Corrected: return 151;
-    case E_For_Verification: return 152;
-    case E_Verified: return 153;
-    case E_Rejected: return 154;
-    case E_Abandoned: return 155;
-    case E_Edit: return 2024;
-    case E_Attach: return 143;
-    default: return 200;  // E_New and anything else
-  }
-}
 
 namespace {
 
@@ -887,8 +844,11 @@ bool isHigh(char c) { return static_cast<unsigned char>(c) >= 0x80; }
 
 // Removes the mail file and traces a failure to do so.
 void removeMailFile(const std::string& path) {
-  if (unlink(path.c_str()) != 0)
-    emitf("<! cannot remove %s : %s >\n", traceSafe(path).c_str(), strerror(errno));
+  if (unlink(path.c_str()) != 0) {
+    const int err = errno;
+    trace().markup("<! cannot remove ").text(traceSafe(path));
+    trace().markup(" : ").text(strerror(err)).markup(" >\n");
+  }
 }
 
 // Closes a mail file written by the caller: false when any byte of it may
@@ -896,7 +856,8 @@ void removeMailFile(const std::string& path) {
 bool closeMailFile(FILE* f, const std::string& path) {
   bool ok = fflush(f) == 0 && !ferror(f);
   if (fclose(f) != 0) ok = false;
-  if (!ok) emitf("<! mail file %s incomplete, not sent >\n", traceSafe(path).c_str());
+  if (!ok)
+    trace().markup("<! mail file ").text(traceSafe(path)).markup(" incomplete, not sent >\n");
   return ok;
 }
 
@@ -906,8 +867,8 @@ FILE* openMailFile(const char* base, std::string* path) {
   errno = 0;
   FILE* f = createMailFile(base, path);
   const int err = f ? 0 : errno;
-  emitf("<! Send Mail %ld,errno:%d, file:%s>\n", f ? static_cast<long>(fileno(f)) : 0L, err,
-        traceSafe(*path, 1024).c_str());
+  trace().markup("<! Send Mail ").num(f ? static_cast<long>(fileno(f)) : 0L);
+  trace().markup(",errno:").num(err).markup(", file:").text(traceSafe(*path, 1024)).markup(">\n");
   return f;
 }
 
@@ -986,10 +947,11 @@ void writeBugMail(FILE* f, const std::string& bugNum, const std::string& subject
 }
 
 void deliverMailFile(const std::string& dest, const std::string& file) {
-  emitf("<! mail %s - %s >\n", traceSafe(dest, 1100).c_str(), traceSafe(file, 1024).c_str());
+  trace().markup("<! mail ").text(traceSafe(dest, 1100)).markup(" - ");
+  trace().text(traceSafe(file, 1024)).markup(" >\n");
   const std::string server = getCfgKey("MAILSERV");
-  if (!server.empty() && server[0] != ' ') {
-    emitf("<! sending through %s >\n", traceSafe(server).c_str());
+  if (given(server)) {
+    trace().markup("<! sending through ").text(traceSafe(server)).markup(" >\n");
     monmail(server, dest, file);
   } else {
     // The local command gets the addresses as arguments and the file on its
@@ -1004,9 +966,6 @@ void sendMailBug(const tHeader& bug, const std::string& num, tAction act,
   FILE* f = openMailFile("bugmail", &path);
   if (!f) return;
 
-  SendSynchFile(strprintf("%s/%s", getDataDir().c_str(), getBugName(bug).c_str()), bug.project,
-                S_FFT);
-
   writeBugMail(f, num, subject, user, html);
   if (!closeMailFile(f, path)) {
     removeMailFile(path);
@@ -1015,19 +974,10 @@ void sendMailBug(const tHeader& bug, const std::string& num, tAction act,
 
   const std::string dest = getMailList(bug, act, user.empty() ? nullptr : user.c_str());
   if (dest.empty())
-    emit("<! No mail to send, destination empty >\n");
+    trace().markup("<! No mail to send, destination empty >\n");
   else
     deliverMailFile(dest, path);
   removeMailFile(path);
-}
-
-void sendMailBug(const std::string& num, tAction act, const std::string& user) {
-  std::unique_ptr<tHeader> bug = isReportName(num) ? readBug(num) : nullptr;
-  if (!bug) return;
-  tPage body;
-  displayBugMenu(body, num, std::string_view(), true);
-  displayBugCore(body, *bug, true);
-  sendMailBug(*bug, num, act, langue(MailTopic(act)), user, body.body());
 }
 
 void sendMailFile(const std::string& fname, const std::string& dest, const std::string& project,
@@ -1053,7 +1003,7 @@ void sendMailFile(const std::string& fname, const std::string& dest, const std::
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, in.get())) > 0) fwrite(buf, 1, n, f);
     if (ferror(in.get())) {
-      emitf("<! cannot read %s >\n", traceSafe(out, 1024).c_str());
+      trace().markup("<! cannot read ").text(traceSafe(out, 1024)).markup(" >\n");
       fclose(f);
       removeMailFile(path);
       return;
@@ -1065,7 +1015,7 @@ void sendMailFile(const std::string& fname, const std::string& dest, const std::
   }
 
   if (dest.empty())
-    emit("<! No mail to send, destination empty >\n");
+    trace().markup("<! No mail to send, destination empty >\n");
   else
     deliverMailFile(dest, path);
   removeMailFile(path);

@@ -136,11 +136,8 @@ void getSynchMails();
 // line holding one blank, then the report as HTML. It goes to the SMTP
 // server MAILSERV, or to the local mail command when MAILSERV is empty or
 // begins with a blank, and is removed once handed over. Every step is
-// traced in the page; nothing is shown to the user. sendMailBug, the
-// notification of an action on a report, is declared in velko.h.
+// traced in the page; nothing is shown to the user.
 
-// The language text number of the subject of action `act`.
-int MailTopic(int act);
 
 // A header value as it is written into a mail: control characters become
 // blanks (a line end would start a header of the value's making), and a

@@ -9,8 +9,6 @@
 
 #include "config.h"
 #include "html.h"
-#include "args.h"
-#include "text.h"
 
 void setup(tArgList& list) {
   (void)list;
@@ -26,13 +24,14 @@ int checkCfg(tArgList& list) {
     close(fd);
     return 0;
   }
-  sendHeader();
-  emitf("<HTML><HEAD><TITLE>velko</TITLE></HEAD><BODY>\n"
-        "<H1>velko is not configured</H1>\n"
-        "<P>The main configuration file %s cannot be opened.</P>\n"
-        "<P>The installation wizard is not available yet: create the file by hand "
-        "(see the README).</P>\n</BODY></HTML>\n",
-        escapeHtml(path).c_str());
+  tPage& page = request().page;
+  page.setHeader();
+  page.markup("<HTML><HEAD><TITLE>velko</TITLE></HEAD><BODY>\n"
+              "<H1>velko is not configured</H1>\n"
+              "<P>The main configuration file ");
+  page.text(path).markup(" cannot be opened.</P>\n");
+  page.markup("<P>The installation wizard is not available yet: create the file by hand "
+              "(see the README).</P>\n</BODY></HTML>\n");
   return 2;
 }
 
@@ -43,7 +42,7 @@ bool makeDir(const std::string& path) {
 }
 
 void upgrade() {
-  emit("<! Upgrade >\n");
+  request().page.markup("<! Upgrade >\n");
   const std::string& data = getDataDir();
   if (data.empty()) return;
   makeDir(data + "/Tests/");

@@ -1,5 +1,5 @@
-// synchro.h: Site synchronisation by mail, and the locks and numbering that
-// report creation and synchronisation share.
+// synchro.h: site synchronisation by mail: the messages to the other
+// installations of a project and their numbering.
 #pragma once
 
 #include <string>
@@ -25,24 +25,11 @@ void SendSynchFile(const std::string& name, const std::string& project, tSychTyp
 void setupSynch();
 
 // ---------------------------------------------------------------------------
-// Lock directories
+// Message numbers
 // ---------------------------------------------------------------------------
-
 
 // The next number of the outgoing synchronisation messages of `project`
 // ("<synch dir>/out/<project>/sent.txt", under the lock of that directory
 // with a waiting time of 10 seconds); 1 for the first message. -1 when the
 // lock could not be had (the counter is then unchanged).
 int getNewNumber(const std::string& project);
-
-// ---------------------------------------------------------------------------
-// Report numbers
-// ---------------------------------------------------------------------------
-
-// The lowest number n >= 1 for which the data directory holds no report file
-// "<debut>.<n on 5 digits>". The number is reserved by creating that file
-// (empty, exclusively), so two requests never get the same number; the
-// report written later replaces the empty file.
-int findNextNum(const std::string& debut);
-// The same, from `from` on (for a report that changes its prefix).
-int reserveBugNumber(const std::string& debut, int from);

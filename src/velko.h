@@ -30,6 +30,3 @@
 
 // The whole life of one request (or of an administration command).
 int velkoMain(int argc, char** argv);
-
-// The notification mail of an action on report `num` by `user`.
-void sendMailBug(const std::string& num, tAction act, const std::string& user);

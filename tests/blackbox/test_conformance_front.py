@@ -311,6 +311,33 @@ class SelectionLists(VelkoTestCase):
         b = self.inst.run("CMD=create&project=TEST").body
         self.assertNotIn("<OPTION>", self.select(b, "submitter"))
 
+    def test_configured_names_and_texts_are_escaped(self):
+        self.inst.write("cfg/TEST_version.cfg", "<script>1</script>\n")
+        self.inst.write("cfg/TEST_subproject.cfg", "a&b:A\n")
+        self.inst.write("cfg/TEST_deadline.cfg", "\"q\"\n")
+        self.inst.write("cfg/TEST_users.cfg", "<u>:u@x:p:YES\n")
+        self.inst.write("cfg/phase.cfg", "<i>spec:S\n")
+        lang = self.inst.read("cfg/langue.EN")
+        self.inst.write("cfg/langue.EN", lang + "\n215,<b>Critical</b>\n")
+        b = self.inst.run("CMD=create&project=TEST").body
+        self.assertIn("<OPTION> &lt;script&gt;1&lt;/script&gt;\n", self.select(b, "version"))
+        self.assertIn("<OPTION> a&amp;b", self.select(b, "group"))
+        self.assertIn("<OPTION> &quot;q&quot;\n", self.select(b, "exp"))
+        self.assertIn("<OPTION> &lt;u&gt;\n", self.select(b, "submitter"))
+        self.assertIn("> &lt;i&gt;spec\n", self.select(b, "phase"))
+        self.assertIn("<OPTION VALUE=1 > &lt;b&gt;Critical&lt;/b&gt;\n", self.select(b, "sev"))
+        self.assertNotIn("<script>", b)
+
+    def test_error_box_escapes_its_text(self):
+        lang = self.inst.read("cfg/langue.EN")
+        self.inst.write("cfg/langue.EN", lang + "\n500,<b>Error</b>\n515,No & no\n")
+        self.inst.write("cfg/TEST_users.cfg", "")
+        self.inst.write_main_cfg("DATADIR %s\nCONFIGDIR %s\nSECURITY YES\nLANGUAGE EN\n"
+                                 % (self.inst.data, self.inst.cfg))
+        b = self.inst.run("CMD=create&project=TEST").body
+        self.assertIn("<FONT COLOR=RED><H1>&lt;b&gt;Error&lt;/b&gt;</H1></font>\n"
+                      "<P><HR><BR><BR>No &amp; no\n</TD></TR></TABLE>", b)
+
 
 if __name__ == "__main__":
     unittest.main()
