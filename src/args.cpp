@@ -33,6 +33,8 @@ constexpr size_t kChunk = 64 * 1024;      // spooling step
 // again at close, which would cost every request far more than the writes.
 class TraceFile {
  public:
+  // A trace that writes nothing (decoding outside a request).
+  TraceFile() = default;
   TraceFile(const std::string& path, bool append) : append_(append) {
     fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : 0),
                0600);
@@ -54,7 +56,7 @@ class TraceFile {
     buf_.append(s);
     if (buf_.size() >= kChunk) flush();
   }
-  void printf(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+  void format(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
     if (fd_ < 0) return;
     va_list ap;
     va_start(ap, fmt);
@@ -75,7 +77,7 @@ class TraceFile {
 
  private:
   int fd_ = -1;
-  bool append_;
+  bool append_ = false;
   size_t written_ = 0;
   std::string buf_;
 };
@@ -98,10 +100,9 @@ size_t contentLength() {
   return static_cast<size_t>(n);
 }
 
-// The boundary of a multipart body from CONTENT_TYPE, possibly quoted; ""
-// when the content type gives none.
-std::string contentTypeBoundary() {
-  const char* ct = getenv("CONTENT_TYPE");
+// The boundary of a multipart body from a CONTENT_TYPE value, possibly
+// quoted; "" when the content type gives none.
+std::string contentTypeBoundary(const char* ct) {
   if (!ct) return std::string();
   const std::string type = ct;
   std::string lower = type;
@@ -187,15 +188,15 @@ std::string readQuery(const char* arg, const std::string* replay, FILE** fin, Tr
   const char* env = getenv("QUERY_STRING");
   std::string qs = replay ? *replay : env ? env : "";
 
-  trace.printf("#qs\"%s\"\n", qs.c_str());
-  trace.printf("#*qs:<%d>\n", qs.empty() ? 0 : static_cast<int>(static_cast<signed char>(qs[0])));
-  if (arg) trace.printf("#arg:<%s>\n", arg);
+  trace.format("#qs\"%s\"\n", qs.c_str());
+  trace.format("#*qs:<%d>\n", qs.empty() ? 0 : static_cast<int>(static_cast<signed char>(qs[0])));
+  if (arg) trace.format("#arg:<%s>\n", arg);
 
   if (qs.empty()) {
     const char* method = getenv("REQUEST_METHOD");
     const bool post = method && strcmp(method, "POST") == 0;
-    trace.printf("#METHOD >>%s\n", method ? method : "");
-    trace.printf("#post: %d\n#qs=\"", post ? 1 : 0);
+    trace.format("#METHOD >>%s\n", method ? method : "");
+    trace.format("#post: %d\n#qs=\"", post ? 1 : 0);
     if (post) {
       *fin = readToFile();
       if (*fin) {
@@ -270,13 +271,13 @@ void copyUntilDelimiter(FILE* ff, FILE* out, const std::string& delimiter, Trace
     // in front of it is matched silently, positions count from the
     // delimiter's first byte.
     while (j > 0 && target[j] != b) {
-      if (j > 2) trace.printf("I=: %c %c %d\n", target[j], b, static_cast<int>(j - 2));
+      if (j > 2) trace.format("I=: %c %c %d\n", target[j], b, static_cast<int>(j - 2));
       const size_t k = fail[j - 1];
       fwrite(target.data(), 1, j - k, out);  // withheld bytes that no longer match
       j = k;
     }
     if (target[j] == b) {
-      if (j >= 2) trace.printf("++: %c %c %d\n", target[j], b, static_cast<int>(j - 2));
+      if (j >= 2) trace.format("++: %c %c %d\n", target[j], b, static_cast<int>(j - 2));
       if (++j == m) return;
     } else {
       putc(c, out);
@@ -286,20 +287,20 @@ void copyUntilDelimiter(FILE* ff, FILE* out, const std::string& delimiter, Trace
   fwrite(target.data(), 1, j, out);
 }
 
-// Parses a multipart body whose first line (the delimiter) has been read.
-void multipartQuery(std::string* pqs, FILE* ff, const std::string& delimiter,
-                    tArgList& list, TraceFile& trace) {
-  trace.printf("\ndelimiter:>%s<\n", delimiter.c_str());
+// decodeMultipart, with the trace of the request.
+void multipartQuery(FILE* ff, const std::string& delimiter, tArgList& list,
+                    const std::string& uploadPath, std::string* pqs, TraceFile& trace) {
+  trace.format("\ndelimiter:>%s<\n", delimiter.c_str());
   std::string text, name, value;
   std::string passed;  // lines skipped after a field's value, shown with the next part
   while (ff) {
     if (!readUntil(ff, '"', &text)) break;
-    trace.printf("->%s%s\n", passed.c_str(), text.c_str());
+    trace.format("->%s%s\n", passed.c_str(), text.c_str());
     passed.clear();
     if (!readUntil(ff, '"', &name)) break;
-    trace.printf("nom->%s\n", name.c_str());
+    trace.format("nom->%s\n", name.c_str());
     const int after = getc(ff);
-    trace.printf("-%c-\n", after == EOF ? ' ' : after);
+    trace.format("-%c-\n", after == EOF ? ' ' : after);
     if (after != ';') {
       // An ordinary field: the rest of the header line, the blank line, then
       // the first line of the value up to its first control or non-ASCII byte.
@@ -313,9 +314,9 @@ void multipartQuery(std::string* pqs, FILE* ff, const std::string& delimiter,
         ++cut;
       }
       value.resize(cut);
-      trace.printf("-->%s\n", value.c_str());
-      trace.printf("-->len: %d \n", static_cast<int>(value.size()));
-      trace.printf(" delimiter: >%s<\n", delimiter.c_str());
+      trace.format("-->%s\n", value.c_str());
+      trace.format("-->len: %d \n", static_cast<int>(value.size()));
+      trace.format(" delimiter: >%s<\n", delimiter.c_str());
       list.push_back({name, value});
       // The further lines of a multi-line value are skipped up to the next
       // delimiter line, so that a double quote inside them is not taken
@@ -328,17 +329,18 @@ void multipartQuery(std::string* pqs, FILE* ff, const std::string& delimiter,
       }
       continue;
     }
-    // A file: its client name is the value; the contents go to data<pid>.
+    // A file: its client name is the value; the contents go to the upload
+    // file, created only now that there is one.
     std::string skipped;
     readUntil(ff, '"', &skipped);
     readUntil(ff, '"', &value);
-    trace.printf("-->%s\n", value.c_str());
+    trace.format("-->%s\n", value.c_str());
     list.push_back({name, value});
     skipLine(ff);
     skipLine(ff);
     skipLine(ff);
-    const std::string path = getDataDir() + "/tmp/data" + std::to_string(getpid());
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = uploadPath.empty() ? -1
+                   : open(uploadPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       if (FILE* out = fdopen(fd, "wb")) {
         copyUntilDelimiter(ff, out, delimiter, trace);
@@ -424,6 +426,27 @@ void splitQueryString(std::string_view qs, tArgList& list) {
   }
 }
 
+std::string multipartDelimiter(const char* contentType, bool haveBody, std::string_view firstLine) {
+  if (haveBody) {
+    const std::string boundary = contentTypeBoundary(contentType);
+    if (!boundary.empty()) return "--" + boundary;
+  }
+  // Without a usable content type, a first line of 28 dashes or more is
+  // taken for a delimiter line: its first word.
+  if (firstLine.size() >= 28 && firstLine.find_first_not_of('-') >= 28) {
+    size_t end = 0;
+    while (end < firstLine.size() && static_cast<unsigned char>(firstLine[end]) > 32) ++end;
+    return std::string(firstLine.substr(0, end));
+  }
+  return std::string();
+}
+
+void decodeMultipart(FILE* body, const std::string& delimiter, tArgList& list,
+                     const std::string& uploadPath, std::string* qs) {
+  TraceFile none;
+  multipartQuery(body, delimiter, list, uploadPath, qs, none);
+}
+
 tArgList getQuery(const char* arg) {
   tArgList list;
   FILE* fin = nullptr;
@@ -435,23 +458,10 @@ tArgList getQuery(const char* arg) {
     TraceFile trace(kTraceFile, false);
     qs = readQuery(arg, replaying ? &replay : nullptr, &fin, trace);
 
-    std::string delimiter;
-    bool multipart = false;
-    if (fin) {
-      const std::string boundary = contentTypeBoundary();
-      if (!boundary.empty()) {
-        multipart = true;
-        delimiter = "--" + boundary;
-      }
-    }
-    if (!multipart && qs.size() >= 28 && qs.find_first_not_of('-') >= 28) {
-      multipart = true;
-      size_t end = 0;
-      while (end < qs.size() && static_cast<unsigned char>(qs[end]) > 32) ++end;
-      delimiter = qs.substr(0, end);
-    }
-    if (multipart) {
-      multipartQuery(&qs, fin, delimiter, list, trace);
+    const std::string delimiter = multipartDelimiter(getenv("CONTENT_TYPE"), fin != nullptr, qs);
+    if (!delimiter.empty()) {
+      const std::string upload = getDataDir() + "/tmp/data" + std::to_string(getpid());
+      multipartQuery(fin, delimiter, list, upload, &qs, trace);
     } else {
       splitQueryString(qs, list);
     }
@@ -479,7 +489,7 @@ void addArg(tArgList& list, const std::string& name, const std::string& value) {
   list.insert(list.begin(), tElement{name, value});
   // Escaped: a value holding ">" would otherwise end the comment and put
   // the rest of it into the page.
-  emitf("<!%s,%s>\n", escapeHtml(name).c_str(), escapeHtml(value).c_str());
+  request().page.comment(name + "," + value).markup("\n");
 }
 
 const std::string& getQueryString() { return request().queryString; }

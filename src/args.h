@@ -40,9 +40,18 @@ void setQSCopy(const std::string& qs);
 // Decoding steps, exposed for the tests and the fuzzer.
 std::string urlDecodeValue(std::string_view value);
 void splitQueryString(std::string_view qs, tArgList& list);
-// Parses a multipart body from `body` whose delimiter line is `delimiter`
-// (the first line, already read): the fields into `list` (request order),
-// a file part's contents to `upload` (may be null), the rebuilt query
-// string into `qs`.
-void decodeMultipart(FILE* body, const std::string& delimiter, tArgList& list, FILE* upload,
-                     std::string* qs);
+// The delimiter line of a multipart request, "" when the request is not
+// one: "--" and the boundary of `contentType` (the CONTENT_TYPE value, may
+// be null; the boundary quoted or not) when a body was read and the type is
+// multipart/form-data with a boundary; otherwise the first word of
+// `firstLine` (the query string or the body's first line) when that line
+// begins with 28 dashes or more.
+std::string multipartDelimiter(const char* contentType, bool haveBody, std::string_view firstLine);
+// Parses a multipart body from `body` (may be null: no field) whose
+// delimiter line `delimiter` has been read: the fields into `list` (request
+// order); a file part's client name as its value and its contents into the
+// file `uploadPath`, created (mode 0600, never through a symbolic link)
+// only when the body holds a file part ("": the contents are not kept); the
+// rebuilt query string into `qs`. A file part ends the parsing.
+void decodeMultipart(FILE* body, const std::string& delimiter, tArgList& list,
+                     const std::string& uploadPath, std::string* qs);

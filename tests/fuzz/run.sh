@@ -1,9 +1,10 @@
 #!/bin/sh
-# Builds the libFuzzer targets of the report store with clang and runs each
-# for a fixed time: tests/fuzz/run.sh [seconds per target, default 30].
-# Exit status 0 when no target found a fault.
+# Builds the libFuzzer targets (the index line, the report file and the
+# request decoder) with clang and runs each for a fixed time:
+# tests/fuzz/run.sh [seconds per target, default 20]. Exit status 0 when no
+# target found a fault.
 set -e
-seconds=${1:-30}
+seconds=${1:-20}
 src=$(cd "$(dirname "$0")/../.." && pwd)
 out=${VELKO_FUZZ_BUILD:-$src/build-fuzz}
 mkdir -p "$out/obj"
@@ -18,7 +19,7 @@ for f in "$src"/src/*.cpp; do
   objs="$objs $o"
 done
 status=0
-for target in index_line report_file; do
+for target in index_line report_file request; do
   clang++ $flags -fsanitize=fuzzer "$src/tests/fuzz/fuzz_$target.cpp" $objs -o "$out/fuzz_$target"
   work="$out/corpus_$target"
   mkdir -p "$work"
@@ -30,5 +31,6 @@ for target in index_line report_file; do
     tail -40 "$out/fuzz_$target.log"
     status=1
   fi
+  rm -f "$out"/velko-fuzz-upload.*
 done
 exit $status
