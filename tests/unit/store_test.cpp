@@ -10,11 +10,7 @@
 
 #include "config.h"
 #include "fileio.h"
-#if __has_include("session.h")
 #include "session.h"  // the session identifier
-#else
-#include "cookies.h"
-#endif
 #include "request.h"
 #include "utils.h"
 
