@@ -6,23 +6,35 @@
 // out the effects queued meanwhile (notification mail, synchronisation,
 // the daily pass, the mailbox fetch), outside every lock.
 //
-// Layers. A module calls only modules of a lower layer (or of its own layer
-// listed before it); no circles. tests/check_source.sh keeps this true.
+// Layers. A module calls only modules below it: of a lower layer, or of its
+// own layer listed before it. No circles. tests/check_source.sh holds the
+// same order and checks it on the object files of every build.
 //
-//   0  text, html, fileio, timeutil, sha256   strings, the page object and
-//                                             escaping, file replacement and
-//                                             locks, dates, HMAC
-//   1  request, names, config, args          request context, vocabulary,
-//                                             configuration and language,
-//                                             request decoding
-//   2  utils (store), admin                  report files, index, history,
-//                                             numbering; --check, --reindex
-//   3  session                               identifier, signature, rights
-//   4  mails, synchro                        recipients, SMTP and POP3,
-//                                             site exchange
-//   5  frame, display, mchange, create,      pages, rendered into tPage;
-//      edit, actions, search, the others     actions: the one action table
-//   6  velko                                 main, dispatch, sending
+//   0  text      strprintf, the "absent" rule, UTF-8-safe cutting
+//      html      tPage, the page in memory; one escaping function per context
+//      fileio    tFd, replaceFile, tFileLock, lock directories, print command
+//      sha256    digests and HMAC of the session identifier
+//      timeutil  dates of the forms and of the stored formats
+//   1  request   the request context: arguments, page, queued effects, the
+//                modules' per-request state
+//      names     enumerations, the report record, report names
+//      config    main file, directories, list files, users, language table,
+//                selection lists
+//      args      request decoding (query, form body, multipart)
+//   2  utils     the store: report files, index codec and iterator, numbering,
+//                report locks, history.dat; the only code that opens them
+//      admin     velko --check and --reindex
+//   3  session   identifier, signature, rights; no page output
+//   4  mails     recipients, SMTP and POP3 clients, notification delivery
+//      synchro   exchange between sites
+//   5  frame     page head, start page, login page, cookie scripts
+//      display   report body and printout
+//      mchange, create, edit    forms and their application
+//      actions   the one action table, the action bar, the report page,
+//                running an action (lock, apply, queue the mail)
+//      search, setup, stats, history, help, bdisplay   the other pages
+//   6  velko     main: dispatch from the action table, sending the page,
+//                then the queued effects outside every lock
 #pragma once
 
 #include "args.h"

@@ -4,8 +4,10 @@
 #     standard output or formats page text with printf (the front end sends
 #     the page, the administration commands answer on the terminal);
 #  2. only the store opens report, index and history files;
-#  3. the module graph at link level has no circle (needs the object files
-#     of a build: pass its directory as $1).
+#  3. each module calls only modules below it in the layer order written in
+#     src/velko.h (and so the module graph has no circle), from the symbols
+#     each object file defines and uses (needs a build: pass its directory
+#     as $1).
 cd "$(dirname "$0")/.." || exit 2
 fail=0
 say() { echo "check_source: $*"; fail=1; }
@@ -46,6 +48,20 @@ for o in objs:
         sym = line.strip().split(' ', 1)[-1]
         if sym in defs and defs[sym] != mod:
             uses[mod].add(defs[sym])
+# The layer order of src/velko.h, lowest first: a module may use only
+# modules that stand before it.
+order = """text html fileio sha256 timeutil  request names config args  utils admin
+           session  mails synchro  frame display mchange create edit actions search
+           setup stats history help bdisplay  velko""".split()
+for m in sorted(uses):
+    if m not in order:
+        print('check_source: module %s is missing from the layer order' % m)
+        bad = True
+for m in sorted(uses):
+    for u in sorted(uses[m]):
+        if m in order and u in order and order.index(u) > order.index(m):
+            print('check_source: %s calls %s, which stands above it in the layer order' % (m, u))
+            comps_bad = True
 # Tarjan's strongly connected components.
 index, low, stack, on, comps, n = {}, {}, [], set(), [], [0]
 def visit(v):
@@ -64,7 +80,7 @@ def visit(v):
 sys.setrecursionlimit(10000)
 for v in sorted({o.split('.')[0] for o in objs}):
     if v not in index: visit(v)
-if comps:
+if comps or 'bad' in globals() or 'comps_bad' in globals():
     for c in comps:
         print('check_source: modules calling each other in a circle: ' + ' '.join(c))
         for m in c:
