@@ -49,23 +49,6 @@ long numberArg(const tArgList& list, const std::string& name, long lo, long hi) 
   return n;
 }
 
-// A field value as stored: at most width - 1 bytes (never half a UTF-8
-// character), '|' replaced by the store's stand-in and line ends by blanks,
-// as the store itself would write it.
-std::string fieldValue(std::string v, size_t width) {
-  if (v.size() > width - 1) {
-    size_t n = width - 1;
-    while (n > 0 && (static_cast<unsigned char>(v[n]) & 0xC0) == 0x80) --n;
-    v.resize(n);
-  }
-  for (char& c : v) {
-    if (c == '|')
-      c = kBarStandIn;
-    else if (c == '\n' || c == '\r' || c == '\0')
-      c = ' ';
-  }
-  return v;
-}
 
 // The first letter of a value minus 'a' (phase and impact), -1 when absent.
 int letterValue(const std::string& v) {
@@ -231,25 +214,25 @@ int checkParams(const tArgList& list) {
 void decodeHead(const tArgList& list, tHeader& head) {
   const std::string project = textArg(list, "project");
   const std::string group = textArg(list, "group");
-  head.prefix = fieldValue(getGroupPrefix(project, group), kPrefixSize);
+  head.prefix = storedField(getGroupPrefix(project, group), kPrefixSize);
   head.date = static_cast<long>(time(nullptr));
-  head.submitter = fieldValue(textArg(list, "submitter"), kUserSize);
+  head.submitter = storedField(textArg(list, "submitter"), kUserSize);
   head.severity = static_cast<int>(numberArg(list, "sev", 0, 25));
-  head.project = fieldValue(project, kProjectSize);
-  head.subProject = fieldValue(group, kProjectSize);
+  head.project = storedField(project, kProjectSize);
+  head.subProject = storedField(group, kProjectSize);
   const int phase = letterValue(textArg(list, "phase"));
   head.phase = static_cast<tPhase>(phase >= 0 && phase <= 15 ? phase : 0);
-  head.module = fieldValue(textArg(list, "prog"), kModuleSize);
-  head.version = fieldValue(textArg(list, "version"), kVersionSize);
-  head.title = fieldValue(textArg(list, "title"), kTitleSize);
-  head.expvers = fieldValue(textArg(list, "exp"), kVersionSize);
-  head.testref = fieldValue(textArg(list, "test"), kTestrefSize);
+  head.module = storedField(textArg(list, "prog"), kModuleSize);
+  head.version = storedField(textArg(list, "version"), kVersionSize);
+  head.title = storedField(textArg(list, "title"), kTitleSize);
+  head.expvers = storedField(textArg(list, "exp"), kVersionSize);
+  head.testref = storedField(textArg(list, "test"), kTestrefSize);
   head.status = NEW;
   const long type = numberArg(list, "type", -1, 3);
   head.fileType = static_cast<tBugType>(type >= FAIT_TECHNIQUE && type <= ANOMALIE ? type : 0);
   const int impact = letterValue(textArg(list, "impact"));
   head.impact = static_cast<tImpact>(impact >= 0 && impact <= PERFORMANCE ? impact : 0);
-  head.mdaPda = fieldValue(textArg(list, "mdapda"), kMdaPdaSize);
+  head.mdaPda = storedField(textArg(list, "mdapda"), kMdaPdaSize);
   head.timeEstimate = numberArg(list, "Load", INT_MIN, INT_MAX);
 }
 

@@ -40,10 +40,6 @@ bool blankText(const std::string& s) {
   return true;
 }
 
-// A value cut to the width of its report field.
-std::string cut(const std::string& s, size_t width) {
-  return s.size() < width ? s : s.substr(0, width - 1);
-}
 
 // ---------------------------------------------------------------------------
 // Page pieces
@@ -150,7 +146,7 @@ bool doEntrust(tPage& page, tHeader& bug, const std::string& num, const tArgList
   const long now = static_cast<long>(time(nullptr));
   tHeader next = bug;
   next.status = status;
-  next.assignedTo = cut(submitter, kUserSize);
+  next.assignedTo = storedField(submitter, kUserSize);
   historyLine(next, now, text, submitter, user);
   return store(page, bug, next, num, user, kRememberName);
 }
@@ -181,7 +177,7 @@ bool doWithReason(tPage& page, tHeader& bug, const std::string& num, const tArgL
   tHeader next = bug;
   next.status = status;
   historyLine(next, now, text, user);
-  addAnalyse(&next, cut(langue(title), kTitleSize), cut(user, kUserSize), now,
+  addAnalyse(&next, storedField(langue(title), kTitleSize), storedField(user, kUserSize), now,
              argText(list, "text"));
   return store(page, bug, next, num, user, kRememberName);
 }
@@ -470,7 +466,7 @@ bool doAnalyse(tPage& page, tHeader& bug, const std::string& num, const tArgList
   const long now = static_cast<long>(time(nullptr));
   tHeader next = bug;
   historyLine(next, now, 2088, title, user);
-  addAnalyse(&next, cut(title, kTitleSize), cut(user, kUserSize), now, argText(list, "text"));
+  addAnalyse(&next, storedField(title, kTitleSize), storedField(user, kUserSize), now, argText(list, "text"));
   return store(page, bug, next, num, user, kRememberInfo);
 }
 
@@ -486,9 +482,9 @@ bool doCorrected(tPage& page, tHeader& bug, const std::string& num, const tArgLi
   next.status = CORRECTED;
   next.timeSpent = strtol(getArg(list, "Load").c_str(), nullptr, 10);
   next.correctDate = now;
-  next.correctVersion = cut(version, kVersionSize);
+  next.correctVersion = storedField(version, kVersionSize);
   historyLine(next, now, 2095, user, version);
-  addAnalyse(&next, cut(langue(2096), kTitleSize), cut(user, kUserSize), now,
+  addAnalyse(&next, storedField(langue(2096), kTitleSize), storedField(user, kUserSize), now,
              argText(list, "text"));
   return store(page, bug, next, num, user, kRememberInfo);
 }
@@ -506,7 +502,7 @@ bool do4Verif(tPage& page, tHeader& bug, const std::string& num, const tArgList&
     return false;
   }
   tHeader next = bug;
-  next.verifiedBy = cut(submitter, kUserSize);
+  next.verifiedBy = storedField(submitter, kUserSize);
   historyLine(next, static_cast<long>(time(nullptr)), 2072, submitter, user);
   return store(page, bug, next, num, user, kRememberName);
 }
@@ -524,9 +520,9 @@ bool doVerified(tPage& page, tHeader& bug, const std::string& num, const tArgLis
   tHeader next = bug;
   next.status = VERIFIED;
   next.verifyDate = now;
-  next.verifyVersion = cut(version, kVersionSize);
+  next.verifyVersion = storedField(version, kVersionSize);
   historyLine(next, now, 2100, user, version);
-  addAnalyse(&next, cut(langue(2101), kTitleSize), cut(user, kUserSize), now,
+  addAnalyse(&next, storedField(langue(2101), kTitleSize), storedField(user, kUserSize), now,
              blankText(text) ? test : text);
   return store(page, bug, next, num, user, kRememberInfo);
 }

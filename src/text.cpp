@@ -24,11 +24,18 @@ std::string strprintf(const char* fmt, ...) {
   return s;
 }
 
+size_t utf8CutLength(std::string_view s, size_t maxBytes) {
+  if (s.size() <= maxBytes) return s.size();
+  auto continues = [&](size_t i) { return (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80; };
+  // s[maxBytes] is the first byte left out. When it continues a character,
+  // that character's lead byte (at most three bytes back) starts the part
+  // that does not fit; bytes that are no UTF-8 are cut as bytes.
+  if (!continues(maxBytes)) return maxBytes;
+  size_t k = maxBytes;
+  while (k > 0 && maxBytes - k < 3 && continues(k)) --k;
+  return (static_cast<unsigned char>(s[k]) & 0xC0) == 0xC0 ? k : maxBytes;
+}
+
 std::string cutUtf8(std::string_view s, size_t maxBytes) {
-  if (s.size() <= maxBytes) return std::string(s);
-  size_t cut = maxBytes;
-  // Continuation bytes are 10xxxxxx: step back to the lead byte, which then
-  // starts the part that does not fit.
-  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-  return std::string(s.substr(0, cut));
+  return std::string(s.substr(0, utf8CutLength(s, maxBytes)));
 }

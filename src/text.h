@@ -13,6 +13,8 @@ std::string vstrprintf(const char* fmt, va_list ap);
 // a cut that would fall inside a multi-byte character moves back to its
 // first byte.
 std::string cutUtf8(std::string_view s, size_t maxBytes);
+// The length cutUtf8 keeps.
+size_t utf8CutLength(std::string_view s, size_t maxBytes);
 
 // True when a request or configuration value counts as absent: empty, or
 // beginning with a blank (getArg's answer for a missing argument).

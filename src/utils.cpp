@@ -77,18 +77,8 @@ size_t writeAll(int fd, const char* p, size_t n) {
 }
 
 // The length of `text` cut to fit a field of `width` (at most width - 1
-// bytes); a cut inside a UTF-8 sequence moves back to its first byte.
-size_t cutLength(std::string_view text, size_t width) {
-  const size_t max = width - 1;
-  if (text.size() <= max) return text.size();
-  size_t n = max;
-  size_t back = 0;
-  while (back < 3 && n > back && (static_cast<unsigned char>(text[n - back]) & 0xC0) == 0x80) ++back;
-  if (back < 3 && n > back && (static_cast<unsigned char>(text[n - back]) & 0xC0) == 0xC0 &&
-      (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
-    n -= back;
-  return n;
-}
+// bytes, never half of a UTF-8 character).
+size_t cutLength(std::string_view text, size_t width) { return utf8CutLength(text, width - 1); }
 
 inline void setText(std::string& dst, std::string_view src, size_t width) {
   dst.clear();  // clear and append: cheaper than assign, keeps the capacity
@@ -232,6 +222,12 @@ std::string_view cutAtZero(std::string_view s) {
 }
 
 }  // namespace
+
+std::string storedField(std::string_view text, size_t width) {
+  std::string out;
+  appendField(out, text, width);
+  return out;
+}
 
 // ---------------------------------------------------------------------------
 // Buffered file access

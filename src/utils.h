@@ -95,6 +95,10 @@ extern const char* const sep[3];
 constexpr size_t kSepLength = 23;
 // What a '|' of a text field becomes in a stored line.
 constexpr char kBarStandIn = '/';
+// `text` as a field of `width` is stored: at most width - 1 bytes, never
+// half of a UTF-8 character, '|' as kBarStandIn, line ends and zero bytes
+// as blanks.
+std::string storedField(std::string_view text, size_t width);
 
 // The report file `fname` of the data directory; null when it cannot be
 // opened. A file cut short gives what was read up to the cut.
