@@ -27,7 +27,6 @@
 //   aff_vers aff_versSel aff_mdapda aff_crit excel Print   display options
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,18 +51,10 @@ struct tBug {
 using tBugList = std::vector<tBug>;
 
 // The reports of the index that match the request, in the reverse order of
-// the index file. Reads the index once; report files are opened only for
-// "intext", after every other test passed.
+// the index file. Reads the index once, testing the criteria on the fields of
+// each line; report files are opened only for "intext", after every other
+// test passed.
 tBugList getBugList(const tArgList& args);
-
-// Reads "dd/mm/yyyy:hh.mm.ss" (local time) into seconds; a text shorter than
-// 17 characters, or one that does not read in that form, gives 0.
-long char2date(std::string_view str);
-
-// 1 when some line of report file `name` (of the data directory) contains
-// `text`; 0 otherwise, when the file cannot be opened or `name` is not a
-// report name.
-int findInBugFile(const std::string& name, std::string_view text);
 
 // Sorting: a stable ascending sort, so rows that compare equal keep their
 // list order.
@@ -78,10 +69,13 @@ void bugSort(tBugList& list, CompareFct_t cmp);
 CompareFct_t sortComparator(const std::string& sort);
 
 // Parts of the result page.
-void displayCriteria(const tArgList& args);
-void displayIndex(const tBugList& list, const tArgList& args);
-void displayBugList(const tBugList& list, const tArgList& args);
-void printIndex(const tBugList& list, const tArgList& args);
-void downloadIndex(const tBugList& list, const tArgList& args);
-// Writes `str`, then blanks up to `width` (a longer text is not cut).
-void pad(FILE* fd, int width, std::string_view str);
+void displayCriteria(tPage& page, const tArgList& args);
+void displayIndex(tPage& page, const tBugList& list, const tArgList& args);
+void displayBugList(tPage& page, const tBugList& list);
+// The plain-text printout: on the page, and to the PRINT command.
+void printIndex(tPage& page, const tBugList& list, const tArgList& args);
+// The tab-separated download: a title line, then the index line of each
+// report file, readable.
+void downloadIndex(tPage& page, const tBugList& list);
+// Appends `str`, then blanks up to `width` (a longer text is not cut).
+void pad(std::string& out, int width, std::string_view str);

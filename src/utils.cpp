@@ -784,6 +784,107 @@ int updateIndex(const tHeader* head, const std::string* oldLine) {
 }
 
 // ---------------------------------------------------------------------------
+// Reading the whole index, and report files for lists
+// ---------------------------------------------------------------------------
+
+std::string_view tIndexFields::cutText(tIndexField f) const {
+  if (f >= count_ || kIndexFieldRules[f].kind != tIndexFieldRule::TEXT) return std::string_view();
+  const std::string_view v = fields_[f];
+  return v.substr(0, cutLength(v, kIndexFieldRules[f].limit));
+}
+
+int tIndexFields::readLetter(tIndexField f) const {
+  int v = 0;
+  if (f < count_ && kIndexFieldRules[f].kind == tIndexFieldRule::LETTER)
+    parseLetter(fields_[f], static_cast<int>(kIndexFieldRules[f].limit), &v);
+  return v;
+}
+
+long tIndexFields::readNumber(tIndexField f) const {
+  if (f >= count_) return 0;
+  switch (kIndexFieldRules[f].kind) {
+    case tIndexFieldRule::INT: {
+      int v = 0;
+      parseInt(fields_[f], &v);
+      return v;
+    }
+    case tIndexFieldRule::LONG: {
+      long v = 0;
+      parseLong(fields_[f], &v);
+      return v;
+    }
+    default:
+      return 0;
+  }
+}
+
+std::string_view tIndexFields::title() const {
+  const std::string_view t = line_.substr(line_.rfind('|') + 1);
+  return t.size() < kTitleSize ? t : t.substr(0, cutLength(t, kTitleSize));
+}
+
+bool tIndexLines::open() { return openBuf(&file_, dataPath("index"), 'r', kFileBlock) != 0; }
+
+bool tIndexLines::nextPiece(std::string_view* line) {
+  if (!nextLine(&file_, scratch_, kLinePiece, line)) return false;
+  *line = cutAtZero(*line);
+  return true;
+}
+
+bool forEachIndexLine(const std::function<bool(std::string_view line)>& fn) {
+  tIndexLines lines;
+  if (!lines.open()) return false;
+  std::string_view line;
+  while (lines.next(&line))
+    if (!fn(line)) break;
+  return true;
+}
+
+const std::string& tReportNames::of(const tHeader& h) {
+  constexpr size_t kMaxEntries = 256;
+  const std::string* prefix = nullptr;
+  for (const Entry& e : entries_) {
+    if (e.phase == h.phase && e.project == h.project && e.group == h.subProject) {
+      prefix = &e.prefix;
+      break;
+    }
+  }
+  if (!prefix) {
+    if (entries_.size() < kMaxEntries) {
+      entries_.push_back({h.project, h.subProject, h.phase, getBugPrefix2(h)});
+      prefix = &entries_.back().prefix;
+    } else {
+      spare_ = getBugPrefix2(h);
+      prefix = &spare_;
+    }
+  }
+  // The form of getBugName.
+  char num[24];
+  const int len = snprintf(num, sizeof num, ".%05d", h.number);
+  name_.assign(*prefix);
+  name_.append(num, static_cast<size_t>(len));
+  return name_;
+}
+
+bool reportContains(const std::string& name, std::string_view text) {
+  if (!isReportName(name)) return false;
+  tFileBuf f;
+  if (!openBuf(&f, dataPath(name), 'r', kFileBlock)) return false;
+  std::string scratch;
+  std::string_view line;
+  while (nextLine(&f, scratch, kLinePiece, &line))
+    if (cutAtZero(line).find(text) != std::string_view::npos) return true;
+  return false;
+}
+
+bool readReportHead(const std::string& name, tHeader* head) {
+  if (!isReportName(name)) return false;
+  tFileBuf f;
+  if (!openBuf(&f, dataPath(name), 'r', kFileBlock)) return false;
+  return readIndex(&f, head) >= 0;
+}
+
+// ---------------------------------------------------------------------------
 // Report files
 // ---------------------------------------------------------------------------
 

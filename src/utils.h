@@ -215,6 +215,226 @@ int writeIndex(tFileBuf* fbuf, const tHeader& head);
 // file not written): the index is then unchanged.
 int updateIndex(const tHeader* head, const std::string* oldLine);
 
+// ---------------------------------------------------------------------------
+// Reading the whole index, and report files for lists
+// ---------------------------------------------------------------------------
+// For the readers of the whole index (the search; the statistics and the
+// synchronisation): the lines as readIndex reads them, and the fields of a
+// line read one at a time, so that a reader testing a few fields of every
+// line builds a record only for the lines it keeps.
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+#include <cstring>
+#include <functional>
+#include <vector>
+
+// Calls `fn` for every line of the index, in file order, each as readIndex
+// reads it: without its line feed, cut at a zero byte, at most kLinePiece
+// bytes (a longer line comes in pieces, each handed out as a line of its
+// own), empty lines included, a last line without line feed left out. The
+// view is valid during the call only. Stops when `fn` returns false. False
+// when the index cannot be opened.
+bool forEachIndexLine(const std::function<bool(std::string_view line)>& fn);
+
+// The positions of the fields of an index line (the title is the text after
+// the last separator).
+enum tIndexField {
+  IX_PREFIX, IX_NUMBER, IX_PHASE, IX_DATE, IX_SUBMITTER, IX_SEVERITY, IX_PROJECT, IX_GROUP,
+  IX_MODULE, IX_VERSION, IX_EXPVERS, IX_STATUS, IX_POSTPONE, IX_ASSIGNED, IX_CORRECTOR,
+  IX_CORRDATE, IX_CORRVERS, IX_VERIFIER, IX_VERIFDATE, IX_VERIFVERS, IX_TYPE, IX_IMPACT,
+  IX_MDAPDA, IX_TESTREF, IX_SPENT, IX_ESTIMATE,
+  IX_FIELDS  // the number of fields before the title
+};
+
+// How strToIndex reads each field: a text cut to fit `limit` bytes, an int,
+// a long, or a letter whose value is at most `limit`.
+struct tIndexFieldRule {
+  enum Kind { TEXT, INT, LONG, LETTER } kind;
+  unsigned limit;
+};
+inline constexpr tIndexFieldRule kIndexFieldRules[IX_FIELDS] = {
+    {tIndexFieldRule::TEXT, kPrefixSize},          // prefix
+    {tIndexFieldRule::INT, 0},                     // number
+    {tIndexFieldRule::LETTER, 15},                 // phase
+    {tIndexFieldRule::LONG, 0},                    // date
+    {tIndexFieldRule::TEXT, kUserSize},            // submitter
+    {tIndexFieldRule::LETTER, 25},                 // severity
+    {tIndexFieldRule::TEXT, kProjectSize},         // project
+    {tIndexFieldRule::TEXT, kProjectSize},         // group
+    {tIndexFieldRule::TEXT, kModuleSize},          // module
+    {tIndexFieldRule::TEXT, kVersionSize},         // version
+    {tIndexFieldRule::TEXT, kVersionSize},         // expected version
+    {tIndexFieldRule::LETTER, kStatusCount - 1},   // status
+    {tIndexFieldRule::LONG, 0},                    // postponed to
+    {tIndexFieldRule::TEXT, kUserSize},            // assignee
+    {tIndexFieldRule::TEXT, kUserSize},            // corrector
+    {tIndexFieldRule::LONG, 0},                    // correction date
+    {tIndexFieldRule::TEXT, kVersionSize},         // correction version
+    {tIndexFieldRule::TEXT, kUserSize},            // verifier
+    {tIndexFieldRule::LONG, 0},                    // verification date
+    {tIndexFieldRule::TEXT, kVersionSize},         // verification version
+    {tIndexFieldRule::LETTER, 2},                  // type
+    {tIndexFieldRule::LETTER, 3},                  // impact
+    {tIndexFieldRule::TEXT, kMdaPdaSize},          // MDA/PDA reference
+    {tIndexFieldRule::TEXT, kTestrefSize},         // test reference
+    {tIndexFieldRule::LONG, 0},                    // time spent
+    {tIndexFieldRule::LONG, 0},                    // time estimated
+};
+
+// An index line split at its first separators only; each field is then read
+// on demand exactly as strToIndex reads it into a cleared record
+// (resetHeader): a field the line lacks, or one that does not read, gives the
+// cleared record's value. The usual field (a short text, one letter, a few
+// digits) is read here; any other goes to the store's own parse.
+class tIndexFields {
+ public:
+  // Splits `line` up to field `last` (the line must outlive the reads).
+  inline void split(std::string_view line, tIndexField last);
+
+  // A text field as the record holds it (cut to its width).
+  std::string_view text(tIndexField f) const {
+    if (f >= count_) return std::string_view();
+    return fields_[f].size() < kIndexFieldRules[f].limit ? fields_[f] : cutText(f);
+  }
+  // A letter field (phase, severity, status, type, impact) as the record
+  // holds it.
+  int letter(tIndexField f) const {
+    if (f < count_ && fields_[f].size() == 1) {
+      const unsigned v = static_cast<unsigned char>(fields_[f][0]) - unsigned{'a'};
+      if (v <= kIndexFieldRules[f].limit) return static_cast<int>(v);
+    }
+    return readLetter(f);
+  }
+  // A number or date field as the record holds it.
+  long number(tIndexField f) const {
+    if (f < count_ && !fields_[f].empty() && fields_[f].size() <= 9) {
+      long v = 0;
+      for (const char c : fields_[f]) {
+        if (c < '0' || c > '9') return readNumber(f);
+        v = v * 10 + (c - '0');
+      }
+      return v;
+    }
+    return readNumber(f);
+  }
+  // The title as the record holds it.
+  std::string_view title() const;
+
+ private:
+  std::string_view cutText(tIndexField f) const;
+  int readLetter(tIndexField f) const;
+  long readNumber(tIndexField f) const;
+
+  std::string_view line_;
+  std::string_view fields_[IX_FIELDS];
+  int count_ = 0;  // fields_[0 .. count_) are set
+};
+
+inline void tIndexFields::split(std::string_view line, tIndexField last) {
+  // The inner loop of every search: the separators are found 16 bytes at a
+  // time where the processor allows, and the walk ends at the last field
+  // asked for, so the rest of the line is never looked at.
+  line_ = line;
+  const int want = static_cast<int>(last) + 1;
+  const char* const base = line.data();
+  const size_t n = line.size();
+  size_t start = 0;
+  size_t i = 0;
+  int count = 0;
+#ifdef __SSE2__
+  const __m128i bar = _mm_set1_epi8('|');
+  for (; i + 16 <= n; i += 16) {
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i)), bar)));
+    while (mask) {
+      const size_t pos = i + static_cast<size_t>(__builtin_ctz(mask));
+      mask &= mask - 1;
+      fields_[count++] = std::string_view(base + start, pos - start);
+      start = pos + 1;
+      if (count == want) {
+        count_ = count;
+        return;
+      }
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    if (base[i] != '|') continue;
+    fields_[count++] = std::string_view(base + start, i - start);
+    start = i + 1;
+    if (count == want) break;
+  }
+  count_ = count;
+}
+
+// The lines of the index in a loop of the reader's own (forEachIndexLine
+// is built on it), for the readers that test every line: each line comes
+// split up to a given field, in one call. A line that lies whole in the read
+// block is handed out here, as a view into the block; any other (across the
+// end of the block, longer than kLinePiece, the end of the file) goes to the
+// store's line reader.
+class tIndexLines {
+ public:
+  // Opens the index; false when it cannot be opened.
+  bool open();
+  // The next line, as forEachIndexLine hands it out, split into `fields` up
+  // to field `last`; both valid until the next call. False at the end.
+  bool next(std::string_view* line, tIndexFields* fields, tIndexField last) {
+    if (!next(line)) return false;
+    fields->split(*line, last);
+    return true;
+  }
+  // The next line without splitting it.
+  bool next(std::string_view* line) {
+    if (file_.bufIndex < file_.bufLen) {
+      const char* const p = file_.buffer.get() + file_.bufIndex;
+      const size_t avail = static_cast<size_t>(file_.bufLen - file_.bufIndex);
+      const size_t look = avail < size_t{kLinePiece} ? avail : size_t{kLinePiece};
+      if (const void* lf = memchr(p, '\n', look)) {
+        const size_t len = static_cast<size_t>(static_cast<const char*>(lf) - p);
+        file_.bufIndex += static_cast<int>(len + 1);
+        const void* zero = memchr(p, '\0', len);
+        *line = std::string_view(p, zero ? static_cast<size_t>(static_cast<const char*>(zero) - p) : len);
+        return true;
+      }
+    }
+    return nextPiece(line);
+  }
+
+ private:
+  bool nextPiece(std::string_view* line);
+
+  tFileBuf file_;
+  std::string scratch_;
+};
+
+// The report names of many records (getBugName): the prefix of each project,
+// group and phase is looked up once, since an index holds few of them.
+class tReportNames {
+ public:
+  const std::string& of(const tHeader& h);
+
+ private:
+  struct Entry {
+    std::string project, group;
+    int phase;
+    std::string prefix;
+  };
+  std::vector<Entry> entries_;
+  std::string spare_, name_;
+};
+
+// True when some line of report file `name`, read as readFileLine reads it,
+// contains `text`; false when it does not, when the file cannot be opened or
+// when `name` is not a report name.
+bool reportContains(const std::string& name, std::string_view text);
+// Reads the first line of report file `name` (its index line) into `head`, as
+// readIndex reads a line. False when `name` is not a report name, when the
+// file cannot be opened or has no whole first line.
+bool readReportHead(const std::string& name, tHeader* head);
+
 // Seconds a writer waits for the index lock before giving up.
 constexpr int kIndexLockWait = 5;
 
