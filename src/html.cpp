@@ -232,6 +232,11 @@ tPage& tPage::errorBox(std::string_view title, std::string_view message) {
   return markup("</TD></TR></TABLE>");
 }
 
+tPage& tPage::downloadData(std::string_view bytes) {
+  body_ += bytes;
+  return *this;
+}
+
 bool tPage::setHeader(std::string_view header) {
   if (!header_.empty()) return false;
   header_ = header;

@@ -111,12 +111,9 @@ class tPage {
   // Forgets the body (a download replaces what was rendered before it).
   void clearBody() { body_.clear(); }
 
-  // TRANSITIONAL: unescaped text from code not yet converted. Goes away
-  // with the last caller; the source check counts its uses.
-  tPage& unsafeRaw(std::string_view s) {
-    body_ += s;
-    return *this;
-  }
+  // The body of a download (a header other than text/html was set): its
+  // bytes go out as they are, since no browser reads them as markup.
+  tPage& downloadData(std::string_view bytes);
 
  private:
   std::string header_;

@@ -72,14 +72,3 @@ void resetRequest();
 // A diagnostic of a lower layer (configuration reader, store): a comment in
 // the request's page, where an administrator reading the source finds it.
 void traceComment(std::string_view text);
-
-// ---------------------------------------------------------------------------
-// TRANSITIONAL: the output calls of code not yet converted to tPage. They
-// write into request().page; they go away with their last caller.
-// ---------------------------------------------------------------------------
-#include <cstdarg>
-bool sendHeader(std::string_view header = kHtmlHeader);
-bool headerSent();
-void emit(std::string_view text);
-void emitf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void emitComment(std::string_view text);

@@ -560,11 +560,11 @@ void downloadIndex(tPage& page, const tBugList& list) {
     std::replace(row.begin(), row.end(), '|', '\t');
     out += row;
     if (out.size() > 60000) {
-      page.escaped(out);
+      page.downloadData(out);
       out.clear();
     }
   }
-  page.escaped(out);
+  page.downloadData(out);
 }
 
 void findbug(tArgList& list) {
