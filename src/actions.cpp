@@ -55,18 +55,6 @@ struct tBarState {
   int anchor = 0;
 };
 
-// "http://HOSTNAME" when SERVER_PORT is "80" (or unset), else
-// "http://HOSTNAME:PORT", at most 299 characters: the start of the links
-// of a mail body.
-std::string absoluteBase() {
-  const std::string port = envOrEmpty("SERVER_PORT");
-  const std::string host = getCfgKey("HOSTNAME");
-  std::string base = "http://" + host;
-  if (!port.empty() && port != "80") base += ":" + port;
-  if (base.size() > 299) base.resize(299);
-  return base;
-}
-
 // The session of a link, "&Uid=<identifier>", with security on and a
 // session; nothing otherwise.
 void sessionArg(tPage& page) {

@@ -53,14 +53,16 @@ int checkStore() {
   }
   std::map<std::string, int> seen;  // key -> first index line
   int lines = 0;
-  readIndexLines([&](int number, const std::string& line) {
-    if (line.empty()) return;
+  int number = 0;
+  forEachIndexLine([&](std::string_view line) {
+    ++number;
+    if (line.empty()) return true;
     ++lines;
     tHeader h;
     if (!strToIndex(line, &h)) {
       say(strprintf("index line %d does not parse", number));
       ++problems;
-      return;
+      return true;
     }
     const std::string key = indexKey(h);
     auto [it, fresh] = seen.emplace(key, number);
@@ -68,7 +70,7 @@ int checkStore() {
       say(strprintf("duplicate key %s in the index: lines %d and %d", key.c_str(), it->second,
                     number));
       ++problems;
-      return;
+      return true;
     }
     const auto f = byKey.find(key);
     if (f == byKey.end()) {
@@ -79,6 +81,7 @@ int checkStore() {
                     f->second->name.c_str()));
       ++problems;
     }
+    return true;
   });
   for (const auto& [key, f] : byKey) {
     if (seen.count(key)) continue;

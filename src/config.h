@@ -115,6 +115,8 @@ bool setUserName(const std::string& name);
 
 // Text `num` of "<CONFIGDIR>/langue.<code>", "" when there is none.
 const std::string& langue(int num);
+// Texts named where several modules use them.
+constexpr int kTextNotRemembered = 527;  // the action saved, the choices not remembered
 // Loads the language table (langue does so on first use); false, after a
 // diagnostic comment, when the file cannot be read: langue then tries again
 // at its next call. The code is the first word of LANGUAGE, "FR" when empty.

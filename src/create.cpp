@@ -21,18 +21,6 @@
 
 namespace {
 
-// Texts that the language files may not have yet.
-constexpr int kTxtIndexBusy = 521;
-constexpr int kTxtChoicesNotKept = 527;
-
-const std::string& textOrBuiltIn(int num, const char* english, const char* french) {
-  static std::string fallback;
-  const std::string& t = langue(num);
-  if (!t.empty()) return t;
-  fallback = langue(1) == "FR" ? french : english;
-  return fallback;
-}
-
 // A text argument as stored: "" when absent (empty or beginning with a
 // blank).
 std::string textArg(const tArgList& list, const std::string& name) {
@@ -263,10 +251,7 @@ bool createNewBug(tPage& page, tArgList& list, tNewReport* made) {
   if (rc < 0) {
     std::string reason;
     if (rc == kStoreBusy)
-      reason = textOrBuiltIn(kTxtIndexBusy,
-                             "the report index is in use by another request; try again in a moment",
-                             "l'index des fiches est utilis\xC3\xA9 par une autre requ\xC3\xAAte ; "
-                             "r\xC3\xA9" "essayez dans un instant");
+      reason = langue(521);
     else
       reason = format1(langue(501), failedFile(rc, made->name));
     page.redLine(format1(langue(520), reason));
@@ -286,7 +271,5 @@ bool createNewBug(tPage& page, tArgList& list, tNewReport* made) {
 
 void rememberSubmitter(tPage& page, const tHeader& bug) {
   if (!setUserInfo(bug.submitter, bug.project, bug.subProject, bug.phase))
-    page.redLine(textOrBuiltIn(
-        kTxtChoicesNotKept, "The action was saved, but your choices could not be remembered.",
-        "L'action est enregistr\xC3\xA9" "e, mais vos choix n'ont pas pu \xC3\xAA" "tre retenus."));
+    page.redLine(langue(kTextNotRemembered));
 }

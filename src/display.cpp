@@ -20,7 +20,6 @@ namespace {
 
 // The report page's state in one request.
 struct DisplayState {
-  int anchor = 0;        // number of the next action bar's anchor
   std::string baseFor;   // configuration file and port the base was built for
   std::string base;      // the absolute link base
 };
@@ -32,9 +31,9 @@ const char* envOrEmpty(const char* name) {
   return v ? v : "";
 }
 
-// "http://HOSTNAME" when SERVER_PORT is "80" (or unset), else
-// "http://HOSTNAME:PORT", at most 299 characters. Built on first use in a
-// request, and again when the configuration or port changed since.
+
+}  // namespace
+
 const std::string& absoluteBase() {
   DisplayState& s = state();
   const std::string port = envOrEmpty("SERVER_PORT");
@@ -47,8 +46,6 @@ const std::string& absoluteBase() {
   }
   return s.base;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Scripts and the action bar's button

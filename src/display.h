@@ -23,6 +23,12 @@
 void jsChangePage();
 void jsCheckChange();
 
+// "http://HOSTNAME" when SERVER_PORT is "80" (or unset), else
+// "http://HOSTNAME:PORT", at most 299 characters: the start of the links of
+// a mail body. Built once per request (again when the configuration file or
+// the port changed since).
+const std::string& absoluteBase();
+
 // ---------------------------------------------------------------------------
 // Text helpers of the report page and its printout
 // ---------------------------------------------------------------------------

@@ -26,15 +26,19 @@ void tFd::reset(int fd) {
   fd_ = fd;
 }
 
-bool writeAll(int fd, std::string_view text) {
+size_t writeBytes(int fd, const char* p, size_t n) {
   size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
+  while (done < n) {
+    const ssize_t w = ::write(fd, p + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    done += static_cast<size_t>(w);
   }
-  return true;
+  return done;
+}
+
+bool writeAll(int fd, std::string_view text) {
+  return writeBytes(fd, text.data(), text.size()) == text.size();
 }
 
 bool readWholeFile(const std::string& path, std::string* text) {
@@ -66,19 +70,24 @@ bool commitFile(const std::string& tmp, const std::string& path) {
   return false;
 }
 
-bool replaceFile(const std::string& path, std::string_view text, mode_t mode) {
+std::string writeTempFile(const std::string& path, std::string_view text, mode_t mode) {
   const std::string tmp = tempPathFor(path);
   // O_TRUNC: a request killed earlier under the same pid may have left it.
   tFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-  if (!fd.ok()) return false;
+  if (!fd.ok()) return std::string();
   bool ok = writeAll(fd.get(), text);
   ok = ok && ::fsync(fd.get()) == 0;
   ok = fd.close() && ok;
-  if (ok) return commitFile(tmp, path);
+  if (ok) return tmp;
   const int err = errno;
   ::unlink(tmp.c_str());
   errno = err;
-  return false;
+  return std::string();
+}
+
+bool replaceFile(const std::string& path, std::string_view text, mode_t mode) {
+  const std::string tmp = writeTempFile(path, text, mode);
+  return !tmp.empty() && commitFile(tmp, path);
 }
 
 bool makeDirs(const std::string& dir, mode_t mode) {

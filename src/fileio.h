@@ -34,6 +34,8 @@ class tFd {
   int fd_;
 };
 
+// Writes [p, p+n) until done or a write fails; the number of bytes written.
+size_t writeBytes(int fd, const char* p, size_t n);
 // Writes all of `text`; false on a short write.
 bool writeAll(int fd, std::string_view text);
 // The whole file at `path` into `text`; false (errno set) when it cannot be
@@ -44,6 +46,10 @@ std::string tempPathFor(const std::string& path);
 // Replaces `path` by `text` as described above, with mode `mode` for a new
 // file. False when nothing was changed; errno tells why.
 bool replaceFile(const std::string& path, std::string_view text, mode_t mode = 0666);
+// The first half of replaceFile, for a caller that renames several files
+// together: `text` written to tempPathFor(path) and flushed to disk. The
+// temporary path, or "" (nothing left behind) when it could not be written.
+std::string writeTempFile(const std::string& path, std::string_view text, mode_t mode = 0666);
 // Renames a temporary file written by the caller over `path`; false (the
 // temporary removed) when the rename fails.
 bool commitFile(const std::string& tmp, const std::string& path);

@@ -123,11 +123,7 @@ bool store(tPage& page, tHeader& bug, tHeader& next, const std::string& num,
   const bool remembered = remember == kRememberInfo
                               ? setUserInfo(user, bug.project, bug.subProject, bug.phase)
                               : setUserName(user);
-  if (!remembered) {
-    const std::string& t = langue(kTextNotRemembered);
-    page.redLine(t.empty() ? "The action was saved, but your choices could not be remembered."
-                           : t);
-  }
+  if (!remembered) page.redLine(langue(kTextNotRemembered));
   return true;
 }
 

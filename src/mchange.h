@@ -67,7 +67,3 @@ bool doAbandoned(tPage& page, tHeader& bug, const std::string& num, const tArgLi
 // and the full year replaced. False when the text does not hold three such
 // integers or the date cannot be converted.
 bool postponeDateOf(const std::string& text, long now, long* when);
-
-// Language text added by this module: shown when the acting user could not
-// be remembered in "userinfo.dat" (the action itself was stored).
-constexpr int kTextNotRemembered = 527;

@@ -64,18 +64,6 @@ std::string dataPath(const std::string& name) {
   return dir + "/" + name;
 }
 
-// Writes all of [p, p+n); the number of bytes written.
-size_t writeAll(int fd, const char* p, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t w = ::write(fd, p + done, n - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) break;
-    done += static_cast<size_t>(w);
-  }
-  return done;
-}
-
 // The length of `text` cut to fit a field of `width` (at most width - 1
 // bytes, never half of a UTF-8 character).
 size_t cutLength(std::string_view text, size_t width) { return utf8CutLength(text, width - 1); }
@@ -263,7 +251,7 @@ int openBuf(tFileBuf* fbuf, const std::string& name, char mode, int len) {
 int flushBuf(tFileBuf* fbuf) {
   if (fbuf->fd < 0 || fbuf->mode != 'w' || fbuf->bufLen == 0) return 0;
   const size_t n = static_cast<size_t>(fbuf->bufLen);
-  const size_t done = writeAll(fbuf->fd, fbuf->buffer.get(), n);
+  const size_t done = writeBytes(fbuf->fd, fbuf->buffer.get(), n);
   if (done < n) {
     // Keep what was not written, so that a retry does not write bytes twice.
     memmove(fbuf->buffer.get(), fbuf->buffer.get() + done, n - done);
@@ -301,7 +289,7 @@ int writeFileBuf(tFileBuf* fbuf, const char* from, int length) {
   if (fbuf->bufLen + static_cast<long>(length) > fbuf->bufMax) {
     if (flushBuf(fbuf) < 0) return -1;
     if (length > fbuf->bufMax) {
-      const size_t done = writeAll(fbuf->fd, from, static_cast<size_t>(length));
+      const size_t done = writeBytes(fbuf->fd, from, static_cast<size_t>(length));
       return done == static_cast<size_t>(length) ? length : -1;
     }
   }
@@ -366,58 +354,7 @@ int readFileBuf(tFileBuf* fbuf, char* buffer, int length) {
 
 namespace {
 
-constexpr int kIndexFields = 27;
 
-// The fields of an index line as the parser sees them: `count` separators
-// were found; fields[0..min(count, 26)) are the positional fields and
-// `title` is the text after the last separator.
-struct tSplitLine {
-  std::string_view fields[kIndexFields - 1];
-  size_t count = 0;
-  std::string_view title;
-};
-
-// Splits at every '|' (16 bytes at a time where the processor allows: this
-// is the inner loop of every index read). With `stopWhenFull` the walk ends
-// once maxFields separators were seen; `title` is then not set.
-void splitIndexLine(std::string_view line, tSplitLine* s, size_t maxFields = kIndexFields - 1,
-                    bool stopWhenFull = false) {
-  size_t count = 0;
-  size_t start = 0;
-  const char* const base = line.data();
-  const size_t n = line.size();
-  size_t i = 0;
-  auto found = [&](size_t pos) {
-    if (count < maxFields) s->fields[count] = std::string_view(base + start, pos - start);
-    ++count;
-    start = pos + 1;
-  };
-#ifdef __SSE2__
-  const __m128i bar = _mm_set1_epi8('|');
-  for (; i + 16 <= n; i += 16) {
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i)), bar)));
-    while (mask) {
-      found(i + static_cast<size_t>(__builtin_ctz(mask)));
-      mask &= mask - 1;
-      if (stopWhenFull && count >= maxFields) {
-        s->count = count;
-        return;
-      }
-    }
-  }
-#endif
-  for (; i < n; ++i) {
-    if (base[i] != '|') continue;
-    found(i);
-    if (stopWhenFull && count >= maxFields) {
-      s->count = count;
-      return;
-    }
-  }
-  s->count = count;
-  s->title = std::string_view(base + start, n - start);
-}
 
 
 // The key of an index line as a parse into a fresh record would give it,
@@ -678,20 +615,10 @@ class tIndexLock {
 
 std::string dataTempPath(const std::string& name) { return tempPathFor(dataPath(name)); }
 
-// Writes `text` to a temporary file beside `name`, flushed to disk; the
-// temporary path, or "" when it could not be written (nothing is left).
+// Writes `text` to a temporary file beside `name` of the data directory,
+// flushed to disk; the temporary path, or "" when it could not be written.
 std::string writeTemp(const std::string& name, std::string_view text) {
-  const std::string tmp = dataTempPath(name);
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return std::string();
-  bool ok = writeAll(fd, text.data(), text.size()) == text.size();
-  ok = ::fsync(fd) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    return std::string();
-  }
-  return tmp;
+  return writeTempFile(dataPath(name), text);
 }
 
 // Writes the new index to a temporary file, flushed to disk: every
@@ -789,14 +716,14 @@ int updateIndex(const tHeader* head, const std::string* oldLine) {
 
 std::string_view tIndexFields::cutText(tIndexField f) const {
   if (f >= count_ || kIndexFieldRules[f].kind != tIndexFieldRule::TEXT) return std::string_view();
-  const std::string_view v = fields_[f];
+  const std::string_view v = s_.fields[f];
   return v.substr(0, cutLength(v, kIndexFieldRules[f].limit));
 }
 
 int tIndexFields::readLetter(tIndexField f) const {
   int v = 0;
   if (f < count_ && kIndexFieldRules[f].kind == tIndexFieldRule::LETTER)
-    parseLetter(fields_[f], static_cast<int>(kIndexFieldRules[f].limit), &v);
+    parseLetter(s_.fields[f], static_cast<int>(kIndexFieldRules[f].limit), &v);
   return v;
 }
 
@@ -805,12 +732,12 @@ long tIndexFields::readNumber(tIndexField f) const {
   switch (kIndexFieldRules[f].kind) {
     case tIndexFieldRule::INT: {
       int v = 0;
-      parseInt(fields_[f], &v);
+      parseInt(s_.fields[f], &v);
       return v;
     }
     case tIndexFieldRule::LONG: {
       long v = 0;
-      parseLong(fields_[f], &v);
+      parseLong(s_.fields[f], &v);
       return v;
     }
     default:
@@ -1207,7 +1134,7 @@ void appendGlobalHistory(tHeader& head) {
                         0666);
   if (fd >= 0) {
     for (const std::string& line : head.pendingHistory)
-      if (writeAll(fd, line.data(), line.size()) != line.size()) break;
+      if (!writeAll(fd, line)) break;
     ::close(fd);
   }
   head.pendingHistory.clear();
@@ -1249,61 +1176,6 @@ void history1(tHeader* head, const std::string& format, const std::string& arg1)
   history3(head, format, arg1, std::string(), std::string());
 }
 
-std::string time2char(long when) {
-  const time_t t = static_cast<time_t>(when);
-  struct tm tm;
-  if (!localtime_r(&t, &tm)) return std::string();
-  char buf[64];
-  const size_t n = strftime(buf, sizeof buf, "%Y/%m/%d:%H.%M.%S", &tm);
-  return std::string(buf, n);
-}
-
-namespace {
-
-bool isWorkingDay(long t) {
-  const time_t tt = static_cast<time_t>(t);
-  struct tm tm;
-  if (!localtime_r(&tt, &tm)) return false;
-  return tm.tm_wday >= 1 && tm.tm_wday <= 5;
-}
-
-// True when the local time of `t` is between 03:00 and 21:00: a step of
-// 86,400 seconds from it then lands on the next calendar day, whatever
-// offset changes of up to three hours lie between.
-bool wellInsideDay(long t) {
-  const time_t tt = static_cast<time_t>(t);
-  struct tm tm;
-  if (!localtime_r(&tt, &tm)) return false;
-  return tm.tm_hour >= 3 && tm.tm_hour < 21;
-}
-
-}  // namespace
-
-int timeDiffDay(long t1, long t2) {
-  if (t1 >= t2) return 0;
-  constexpr unsigned long kDay = 86400;
-  const unsigned long span = static_cast<unsigned long>(t2) - static_cast<unsigned long>(t1);
-  unsigned long steps = (span - 1) / kDay + 1;  // steps t1 + k*day before t2
-  long count = 0;
-  long t = t1;
-  // Over long spans every whole week holds five working days: only the last
-  // few steps are looked at one by one. That holds while no step crosses a
-  // midnight through a change of the local offset (summer time), that is
-  // when t1 lies well inside its day; otherwise spans of up to twenty years
-  // are counted step by step, and only longer ones (damaged dates) by weeks.
-  constexpr unsigned long kStepwiseMax = 20 * 366;
-  if (steps > 8 * 7 && (wellInsideDay(t1) || steps > kStepwiseMax)) {
-    const unsigned long weeks = (steps - 7) / 7;
-    count += static_cast<long>(weeks * 5);
-    t = static_cast<long>(static_cast<unsigned long>(t1) + weeks * 7 * kDay);
-    steps -= weeks * 7;
-  }
-  for (unsigned long k = 0; k < steps; ++k, t = static_cast<long>(static_cast<unsigned long>(t) + kDay))
-    if (isWorkingDay(t)) ++count;
-  return static_cast<int>(std::min<long>(count, INT_MAX));
-}
-
-
 // ---------------------------------------------------------------------------
 // Whole-store access for the administration commands
 // ---------------------------------------------------------------------------
@@ -1335,15 +1207,6 @@ bool scanReports(std::vector<tReportFile>* files) {
     f.parsed = strToIndex(first, &f.head);
     if (f.parsed) f.line = writeIndexToStr(f.head);
   }
-  return true;
-}
-
-bool readIndexLines(const std::function<void(int number, const std::string& line)>& fn) {
-  tFileBuf fb;
-  if (!openBuf(&fb, dataPath("index"), 'r', kFileBlock)) return false;
-  std::string line;
-  int number = 0;
-  while (readFileLine(&fb, line) >= 0) fn(++number, line);
   return true;
 }
 

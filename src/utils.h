@@ -23,6 +23,7 @@
 
 #include "fileio.h"
 #include "names.h"
+#include "timeutil.h"
 #include "request.h"
 
 // ---------------------------------------------------------------------------
@@ -89,6 +90,9 @@ int readFileBuf(tFileBuf* fbuf, char* buffer, int length);
 // ---------------------------------------------------------------------------
 // Report files
 // ---------------------------------------------------------------------------
+
+// Fields of an index line: 26 positional fields, then the title.
+constexpr int kIndexFields = 27;
 
 // The separator lines, indexed by tAttachType (analysis, attachment, history).
 extern const char* const sep[3];
@@ -174,11 +178,6 @@ bool forEachHistoryLine(const std::function<void(const tHistoryLine&)>& fn);
 std::string applyHistoryFormat(std::string_view format, const std::string& arg1,
                                const std::string& arg2, const std::string& arg3);
 
-// Local time "%Y/%m/%d:%H.%M.%S"; "" for a time the system cannot convert.
-std::string time2char(long when);
-// Working days (Monday to Friday) of the 86,400-second steps from t1 that
-// begin before t2; 0 when t1 >= t2.
-int timeDiffDay(long t1, long t2);
 
 // ---------------------------------------------------------------------------
 // The index
@@ -283,6 +282,57 @@ inline constexpr tIndexFieldRule kIndexFieldRules[IX_FIELDS] = {
     {tIndexFieldRule::LONG, 0},                    // time estimated
 };
 
+// The fields of an index line as the parser sees them: `count` separators
+// were found; fields[0..min(count, 26)) are the positional fields and
+// `title` is the text after the last separator.
+struct tSplitLine {
+  std::string_view fields[kIndexFields - 1];
+  size_t count = 0;
+  std::string_view title;
+};
+
+// Splits at every '|' (16 bytes at a time where the processor allows: this
+// is the inner loop of every index read). With `stopWhenFull` the walk ends
+// once maxFields separators were seen; `title` is then not set.
+inline void splitIndexLine(std::string_view line, tSplitLine* s,
+                           size_t maxFields = kIndexFields - 1, bool stopWhenFull = false) {
+  size_t count = 0;
+  size_t start = 0;
+  const char* const base = line.data();
+  const size_t n = line.size();
+  size_t i = 0;
+  auto found = [&](size_t pos) {
+    if (count < maxFields) s->fields[count] = std::string_view(base + start, pos - start);
+    ++count;
+    start = pos + 1;
+  };
+#ifdef __SSE2__
+  const __m128i bar = _mm_set1_epi8('|');
+  for (; i + 16 <= n; i += 16) {
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i)), bar)));
+    while (mask) {
+      found(i + static_cast<size_t>(__builtin_ctz(mask)));
+      mask &= mask - 1;
+      if (stopWhenFull && count >= maxFields) {
+        s->count = count;
+        return;
+      }
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    if (base[i] != '|') continue;
+    found(i);
+    if (stopWhenFull && count >= maxFields) {
+      s->count = count;
+      return;
+    }
+  }
+  s->count = count;
+  s->title = std::string_view(base + start, n - start);
+}
+
 // An index line split at its first separators only; each field is then read
 // on demand exactly as strToIndex reads it into a cleared record
 // (resetHeader): a field the line lacks, or one that does not read, gives the
@@ -296,22 +346,22 @@ class tIndexFields {
   // A text field as the record holds it (cut to its width).
   std::string_view text(tIndexField f) const {
     if (f >= count_) return std::string_view();
-    return fields_[f].size() < kIndexFieldRules[f].limit ? fields_[f] : cutText(f);
+    return s_.fields[f].size() < kIndexFieldRules[f].limit ? s_.fields[f] : cutText(f);
   }
   // A letter field (phase, severity, status, type, impact) as the record
   // holds it.
   int letter(tIndexField f) const {
-    if (f < count_ && fields_[f].size() == 1) {
-      const unsigned v = static_cast<unsigned char>(fields_[f][0]) - unsigned{'a'};
+    if (f < count_ && s_.fields[f].size() == 1) {
+      const unsigned v = static_cast<unsigned char>(s_.fields[f][0]) - unsigned{'a'};
       if (v <= kIndexFieldRules[f].limit) return static_cast<int>(v);
     }
     return readLetter(f);
   }
   // A number or date field as the record holds it.
   long number(tIndexField f) const {
-    if (f < count_ && !fields_[f].empty() && fields_[f].size() <= 9) {
+    if (f < count_ && !s_.fields[f].empty() && s_.fields[f].size() <= 9) {
       long v = 0;
-      for (const char c : fields_[f]) {
+      for (const char c : s_.fields[f]) {
         if (c < '0' || c > '9') return readNumber(f);
         v = v * 10 + (c - '0');
       }
@@ -328,45 +378,16 @@ class tIndexFields {
   long readNumber(tIndexField f) const;
 
   std::string_view line_;
-  std::string_view fields_[IX_FIELDS];
-  int count_ = 0;  // fields_[0 .. count_) are set
+  tSplitLine s_;  // fields s_.fields[0 .. count_) are set
+  int count_ = 0;
 };
 
 inline void tIndexFields::split(std::string_view line, tIndexField last) {
-  // The inner loop of every search: the separators are found 16 bytes at a
-  // time where the processor allows, and the walk ends at the last field
-  // asked for, so the rest of the line is never looked at.
+  // The walk ends at the last field asked for, so the rest of the line is
+  // never looked at.
   line_ = line;
-  const int want = static_cast<int>(last) + 1;
-  const char* const base = line.data();
-  const size_t n = line.size();
-  size_t start = 0;
-  size_t i = 0;
-  int count = 0;
-#ifdef __SSE2__
-  const __m128i bar = _mm_set1_epi8('|');
-  for (; i + 16 <= n; i += 16) {
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i)), bar)));
-    while (mask) {
-      const size_t pos = i + static_cast<size_t>(__builtin_ctz(mask));
-      mask &= mask - 1;
-      fields_[count++] = std::string_view(base + start, pos - start);
-      start = pos + 1;
-      if (count == want) {
-        count_ = count;
-        return;
-      }
-    }
-  }
-#endif
-  for (; i < n; ++i) {
-    if (base[i] != '|') continue;
-    fields_[count++] = std::string_view(base + start, i - start);
-    start = i + 1;
-    if (count == want) break;
-  }
-  count_ = count;
+  splitIndexLine(line, &s_, static_cast<size_t>(last) + 1, true);
+  count_ = static_cast<int>(std::min<size_t>(s_.count, static_cast<size_t>(last) + 1));
 }
 
 // The lines of the index in a loop of the reader's own (forEachIndexLine
@@ -469,10 +490,6 @@ struct tReportFile {
 // Every report file of the data directory, sorted by name; false when the
 // directory cannot be read.
 bool scanReports(std::vector<tReportFile>* files);
-// Calls `fn` for every line of the index (numbered from 1, empty lines
-// included, a last line without line feed left out); false when there is
-// no index.
-bool readIndexLines(const std::function<void(int number, const std::string& line)>& fn);
 // Replaces the whole index by `text` under the index lock; false, with the
 // reason in `err`, when nothing was changed.
 bool replaceIndex(const std::string& text, std::string* err);

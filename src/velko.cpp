@@ -60,9 +60,7 @@ const tHandler kHandlers[kActionCount] = {VELKO_ACTIONS(VELKO_HANDLER_ROW)};
 // saying so, and nothing changed.
 void reportBusy(const std::string& cmd, const tArgList& list) {
   printHead(request().page, cmd, nullptr, &list);
-  std::string reason = langue(521);
-  if (reason.empty()) reason = "the reports are in use by another request; try again in a moment";
-  printErr1(520, reason);
+  printErr1(520, langue(521));
 }
 
 // Applies the row's policy before its handler runs (actions.h, tPolicy):
