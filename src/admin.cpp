@@ -27,12 +27,17 @@ void say(const std::string& text) {
   fputc('\n', stdout);
 }
 
+// The report files of the data directory; false, after saying so, when the
+// directory cannot be read.
+bool scan(std::vector<tReportFile>* files) {
+  if (scanReports(files)) return true;
+  say("cannot read the data directory " + getDataDir());
+  return false;
+}
+
 int checkStore() {
   std::vector<tReportFile> files;
-  if (!scanReports(&files)) {
-    say("cannot read the data directory " + getDataDir());
-    return 2;
-  }
+  if (!scan(&files)) return 2;
   int problems = 0;
   std::map<std::string, const tReportFile*> byKey;
   for (const tReportFile& f : files) {
@@ -98,10 +103,7 @@ int checkStore() {
 
 int reindexStore() {
   std::vector<tReportFile> files;
-  if (!scanReports(&files)) {
-    say("cannot read the data directory " + getDataDir());
-    return 2;
-  }
+  if (!scan(&files)) return 2;
   int problems = 0;
   std::map<std::string, const tReportFile*> byKey;
   for (const tReportFile& f : files) {
