@@ -85,9 +85,11 @@ class Install:
     """A temporary installation: config/velko.cfg (found through PWD), cfg/
     (a copy of the repository's config/) and data/; remove() deletes it."""
 
+    extra_env = {}
+
     def __init__(self, security=False, language="EN", main_cfg=True):
         self.root, self.language = tempfile.mkdtemp(prefix="velko-bb."), language
-        self.data, self.cfg = self.path("data") + "/", self.path("cfg") + "/"
+        self.data, self.cfg, self.pwd = self.path("data") + "/", self.path("cfg") + "/", self.root
         os.makedirs(self.data + "tmp")
         os.makedirs(self.path("config"))
         shutil.copytree(os.path.join(SOURCE_DIR, "config"), self.cfg)
@@ -126,10 +128,10 @@ class Install:
         """(environment, standard input) of one request: `query` is the
         QUERY_STRING, `post` a body (str or bytes) sent with its CONTENT_LENGTH;
         a variable of `env` set to None is left out."""
-        e = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PWD": self.root,
+        e = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PWD": self.pwd,
              "SCRIPT_NAME": "/cgi-bin/velko", "SERVER_PORT": "80", "REMOTE_ADDR": "127.0.0.1",
              "GATEWAY_INTERFACE": "CGI/1.1"}
-        e.update(env or {})
+        e.update(self.extra_env, **(env or {}))
         stdin = post.encode("latin-1") if isinstance(post, str) else post or b""
         if query is not None:
             e["QUERY_STRING"] = query
@@ -145,19 +147,20 @@ class Install:
             cwd=None):
         e, stdin = self.cgi(query, post, method, content_type, env)
         p = subprocess.run([VELKO_BIN] + list(args), input=stdin, env=e, stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, timeout=120, cwd=cwd or self.root)
+                           stderr=subprocess.PIPE, timeout=120, cwd=cwd or self.pwd)
         err = p.stderr.decode("utf-8", "replace")
         if "Sanitizer" in err or "runtime error:" in err:
             raise AssertionError("sanitizer report for %r:\n%s" % (query, err))
         return Response(p.stdout, p.returncode, err)
 
-    def spawn(self, query=None, post=None):
-        """Starts a request, its body sent, without waiting for its end."""
-        e, stdin = self.cgi(query, post)
+    def spawn(self, query=None, post=None, env=None, pipe=False):
+        """Starts a request without waiting for its end: its body sent, or
+        (pipe) to be written to its standard input."""
+        e, stdin = self.cgi(query, post, env=env)
         with tempfile.TemporaryFile() as f:
             f.write(stdin)
             f.seek(0)
-            return subprocess.Popen([VELKO_BIN], env=e, cwd=self.root, stdin=f,
+            return subprocess.Popen([VELKO_BIN], env=e, cwd=self.pwd, stdin=subprocess.PIPE if pipe else f,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def login(self, user, password):
@@ -210,6 +213,13 @@ class VelkoTestCase(unittest.TestCase):
         self.addCleanup(inst.remove)
         return inst
 
+    def assertIns(self, text, *parts, absent=()):
+        """Each of `parts` is in `text`, none of `absent`."""
+        for p in parts:
+            self.assertIn(p, text)
+        for p in absent:
+            self.assertNotIn(p, text)
+
 
 def multipart(fields, boundary="----WebKitFormBoundaryx8Qm2eAbc123"):
     """Encodes [(name, value)] or [(name, (filename, bytes))] as a browser
@@ -230,21 +240,20 @@ def have_lighttpd():
     return bool(shutil.which("lighttpd")) or os.access("/usr/sbin/lighttpd", os.X_OK)
 
 
-class Server:
-    """An installation of scripts/make_install.sh (`prepare(server)` runs on
-    it); start() serves it with lighttpd on a free port of 127.0.0.1."""
+class Server(Install):
+    """An installation of scripts/make_install.sh, the executable run from
+    its www/cgi-bin (`prepare(server)` runs on it first); start() serves it
+    with lighttpd on a free port of 127.0.0.1."""
+
+    extra_env = SANITIZER_ENV
 
     def __init__(self, prepare=None):
-        self.proc, self.root = None, tempfile.mkdtemp(prefix="velko-www.")
-        self.cgi_dir, self.cfg, self.data = self.path("www", "cgi-bin"), self.path("cfg"), self.path("data")
+        self.proc, self.root, self.language = None, tempfile.mkdtemp(prefix="velko-www."), "EN"
+        self.data, self.cfg, self.pwd = self.path("data") + "/", self.path("cfg") + "/", self.path("www", "cgi-bin")
         subprocess.run([os.path.join(SOURCE_DIR, "scripts", "make_install.sh"), self.root, VELKO_BIN],
                        check=True, stdout=subprocess.DEVNULL)
-        self.lang = lang_table(os.path.join(self.cfg, "langue.EN"))
         if prepare:
             prepare(self)
-
-    def path(self, *parts):
-        return os.path.join(self.root, *parts)
 
     def start(self):
         for _ in range(5):  # a port taken between the probe and the bind: another one
@@ -263,86 +272,47 @@ class Server:
                     return self
                 except OSError:
                     time.sleep(0.05)
-            self._kill()
+            self.kill()
         raise RuntimeError("lighttpd did not start, see %s/logs" % self.root)
 
-    def _kill(self):
+    def kill(self):
         if self.proc and self.proc.poll() is None:
             os.killpg(self.proc.pid, signal.SIGTERM)
             self.proc.wait(10)
 
     def stop(self):
-        self._kill()
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
+        self.kill()
+        self.remove()
 
     def sanitizer_reports(self):
-        try:
-            with open(self.path("logs", "cgi-stderr.log"), errors="replace") as f:
-                text = f.read()
-        except OSError:
-            return ""
+        log = self.path("logs", "cgi-stderr.log")
+        text = self.read("logs/cgi-stderr.log", "rb").decode("utf-8", "replace") if os.path.exists(log) else ""
         return text[-20000:] if "Sanitizer" in text or "runtime error:" in text else ""
 
     def url(self, path="/cgi-bin/velko"):
         return "http://127.0.0.1:%d%s" % (self.port, path)
 
-    def request(self, method, path, body=None, headers=None):
-        """(status, body bytes)."""
+    def request(self, method, query="", body=None):
+        """(status, body bytes) of a GET (query) or a POST (body, fields)."""
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
         try:
-            conn.request(method, path, body=body, headers=headers or {})
+            conn.request(method, "/cgi-bin/velko" + (query and "?" + query), body=body and urllib.parse.urlencode(
+                body).encode(), headers={"Content-Type": "application/x-www-form-urlencoded"} if body else {})
             r = conn.getresponse()
             return r.status, r.read()
         finally:
             conn.close()
 
     def get(self, query):
-        return self.request("GET", "/cgi-bin/velko?" + (
-            query if isinstance(query, str) else urllib.parse.urlencode(query)))
+        return self.request("GET", query if isinstance(query, str) else urllib.parse.urlencode(query))
 
     def post(self, fields):
-        return self.request("POST", "/cgi-bin/velko", urllib.parse.urlencode(fields).encode(),
-                            {"Content-Type": "application/x-www-form-urlencoded"})
-
-    def velko(self, args=(), body=None, length=None, **kw):
-        """Starts the executable from the cgi-bin folder: as an administrator
-        does (`args`), or a POST as lighttpd does (`body`, pipes; `length`
-        overrides CONTENT_LENGTH)."""
-        env = dict(PATH=os.environ.get("PATH", "/usr/bin:/bin"), PWD=self.cgi_dir, **SANITIZER_ENV)
-        if not args:
-            env.update(SCRIPT_NAME="/cgi-bin/velko", REMOTE_ADDR="127.0.0.1", QUERY_STRING="",
-                       GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD="POST",
-                       CONTENT_TYPE="application/x-www-form-urlencoded",
-                       CONTENT_LENGTH=str(length or len(body or b"")))
-        return subprocess.Popen([os.path.join(self.cgi_dir, "velko")] + list(args), env=env,
-                                cwd=self.cgi_dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                **kw)
-
-    def spawn(self, body=None, length=None):
-        return self.velko(body=body, length=length, stderr=subprocess.PIPE)
+        return self.request("POST", body=fields)
 
     def check(self):
-        """velko --check: (exit status, output)."""
-        p = self.velko(["--check"], stderr=subprocess.STDOUT)
-        out = p.communicate(timeout=120)[0].decode("utf-8", "replace")
-        return p.returncode, out
-
-    def read_data(self, name, mode="rb"):
-        with open(os.path.join(self.data, name), mode) as f:
-            return f.read()
-
-    def report_names(self):
-        return sorted(n for n in os.listdir(self.data) if re.fullmatch(r"[A-Za-z0-9_-]+\.\d{5}", n))
-
-    def index_lines(self):
-        return [l for l in self.read_data("index", "r").split("\n") if l] if os.path.exists(
-            os.path.join(self.data, "index")) else []
+        """velko --check as an administrator runs it: (exit status, output)."""
+        r = self.run(args=["--check"])
+        return r.returncode, r.text + r.stderr
 
 
 # -- requests and store checks of the load and fault tests
@@ -377,8 +347,8 @@ def _answer(srv, out, what, send, expected):
     page = body.decode("utf-8", "replace")
     if status != 200 or b"<HTML>" not in body[:2000].upper():
         return out.add("bad", (what, status))
-    if expected in page and srv.lang[520].split("%s")[0].strip() not in page \
-            and srv.lang[502] not in page:
+    if expected in page and srv.lang(520).split("%s")[0].strip() not in page \
+            and srv.lang(502) not in page:
         return page
     out.add("refused", (what, page))
 
@@ -401,7 +371,7 @@ def act(srv, out, name, action, token, text=None):
         fields, line = {"title": token, "text": text or "Analysis %s\n" % token * 3}, 2088
     else:
         fields, line = {"submitter": token}, 2040 if action == "Observed" else 2048
-    line, fields = srv.lang[line] % (token, "admin"), dict(fields, CMD=action, Num=name, QS="",
+    line, fields = srv.lang(line) % (token, "admin"), dict(fields, CMD=action, Num=name, QS="",
                                                            User="admin")
     send = (lambda: srv.post(fields)) if action == "Analyse" else (lambda: srv.get(fields))
     if _answer(srv, out, "%s %s" % (action, name), send, line):
@@ -441,9 +411,8 @@ class Snapshot:
     """The report files and the global history at one moment."""
 
     def __init__(self, srv):
-        self.reports = {n: srv.read_data(n) for n in srv.report_names()}
-        self.history = srv.read_data("history.dat") if os.path.exists(
-            os.path.join(srv.data, "history.dat")) else b""
+        self.reports = {n: srv.read("data/" + n, "rb") for n in srv.reports()}
+        self.history = srv.read("data/history.dat", "rb") if os.path.exists(srv.data + "history.dat") else b""
 
 
 def store_problems(srv, before=None):
@@ -452,9 +421,9 @@ def store_problems(srv, before=None):
     than by growing, lines lost from history.dat."""
     rc, text = srv.check()
     problems, files = [] if rc == 0 else ["velko --check: " + text.strip()[-2000:]], {}
-    for n in srv.report_names():
+    for n in srv.reports():
         try:
-            files[n] = parse_report(srv.read_data(n))
+            files[n] = parse_report(srv.read("data/" + n, "rb"))
         except ValueError as e:
             problems.append("%s does not read back whole: %s" % (n, e))
     if before:
@@ -484,7 +453,7 @@ def verify(srv, out, before=None):
         problems.append("one number given to several creations: %s" % sorted(names))
     for n, (first, _, _) in files.items():
         titles.setdefault(first.split("|")[26], []).append(n)
-    index = srv.index_lines()
+    index = [l for l in srv.index_lines() if l.count("|") >= 26]
     for name, title in out.created:
         if name not in files or titles.get(title) != [name]:
             problems.append("creation %r stored as %s" % (title, titles.get(title)))
