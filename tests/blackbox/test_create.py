@@ -108,10 +108,12 @@ class CreationTest(CreateTestCase):
         b = self.create().body
         t1 = int(time.time())
         self.assertIns(b, "<TITLE>%s</TITLE>" % self.inst.lang(2002),
-                       "<Table Width=100% Cellpadding=0 Cellspacing=0 border=0>\n<TR><TD ALIGN=LEFT><H1>" + NAME,
+                       "<Table Width=100% Cellpadding=0 Cellspacing=0 border=0>\n<TR><TD ALIGN=LEFT><H1>"
+                       + NAME,
                        '<A HREF="?">\n<IMG SRC="/velko/images//home.gif" BORDER=0 VALIGN=CENTER>'
                        '</A>\n</A></TD></TR></Table>\n<a name=00000>\n', "CMD=Print&Num=%s&QS=>" % NAME,
-                       "<TR><TD><B>%s</B></TD>\n" % NAME, "<TD>%s :<B> admin</B></TD>\n" % self.inst.lang(113))
+                       "<TR><TD><B>%s</B></TD>\n" % NAME,
+                       "<TD>%s :<B> admin</B></TD>\n" % self.inst.lang(113))
         self.assertEqual(self.inst.reports(), [NAME])
         # The report file, its index line and its history line, byte for byte.
         text = self.inst.read("data/" + NAME)

@@ -2,7 +2,6 @@
 the arguments that the login pages carry on, and the rights of the session's
 user with security on and off."""
 import os
-import re
 import stat
 import unittest
 import urllib.parse

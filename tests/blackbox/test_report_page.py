@@ -54,14 +54,11 @@ class ReportTest(VelkoTestCase):
                 self.assertTrue(line.startswith("|") and line.endswith("|"), line)
         self.assertEqual(grid[0], grid[2])
         self.assertTrue(grid[1].startswith("|%s " % name))
-        self.assertIn("|%s " % time2char(D0), grid[1])
-        self.assertIn("|%s : %s " % (self.inst.lang(113), "admin"), grid[1])
+        self.assertIns(grid[1], "|%s " % time2char(D0), "|%s : %s " % (self.inst.lang(113), "admin"))
         self.assertTrue(grid[3].startswith("|%s : Crash at start " % self.inst.lang(106)))
         self.assertEqual(grid[3].count("|"), 2)  # one cell across the whole grid
-        self.assertIn("|%s : MDA-9" % self.inst.lang(122), grid[9])
-        self.assertIn("|%s : 5" % self.inst.lang(124), grid[9])
-        for absent in (125, 127):
-            self.assertNotIn(self.inst.lang(absent), text)
+        self.assertIns(grid[9], "|%s : MDA-9" % self.inst.lang(122), "|%s : 5" % self.inst.lang(124))
+        self.assertIns(text, absent=[self.inst.lang(125), self.inst.lang(127)])
         # The analysis: title, date, submitter; its text; a line of W - 3 dashes.
         rest = "\n".join(text.split("\n")[len(grid):])
         self.assertTrue(rest.startswith("Description      %s     admin\nabc\n\n+%s+\n"
@@ -92,28 +89,24 @@ class ReportTest(VelkoTestCase):
                 self.assertEqual(row[0].count("|"), 3)  # cells 1 and 2 are spanned
             if status == "VERIFIED":
                 self.assertIn("\n|%s " % self.field(128, "dave", time2char(D2), "v1.2"), joined)
-                self.assertIn("<TR><TD COLSPAN=3>%s</TD>\n<TD>%s : 4</TD></TR>\n"
-                              % (corr, self.inst.lang(127)), body)
-                self.assertIn("<TD>%s : MDA-9</TD>\n" % self.inst.lang(112), body)
+                self.assertIns(body, "<TR><TD COLSPAN=3>%s</TD>\n<TD>%s : 4</TD></TR>\n" % (
+                    corr, self.inst.lang(127)), "<TD>%s : MDA-9</TD>\n" % self.inst.lang(112))
 
     def test_page_entries_links_and_anchor(self):
         name = write_report(self.inst, 3, "OPEN", [
             (SEP_ANALYSE, "Description", D1, "admin", "one\n"),
             (SEP_ATTACH, "File_1", D2, "bob", self.inst.data + "TRACE_TS10.00003/File_1_a.log\n"),
             (SEP_ANALYSE, "More", D3, "carol", "two <b>\n")], testref="REF-1")
-        body = self.inst.run(query="Num=" + name).body
-        self.assertIn("<a name=00000>\n", body)
-        self.assertNotIn("<a name=00001>", body)
-        self.assertIn('<TR><TD><B><A HREF="/cgi-bin/velko?CMD=FILE&title=%sTRACE_TS10.00003/'
-                      'File_1_a.log">File_1</A></B></TD>\n<TD>%s</TD>\n<TD>bob</TD></TR>\n'
-                      % (self.inst.data, time2char(D2)), body)
-        for n, title in ((0, "Description"), (2, "More")):
-            self.assertIn("<A HREF=/cgi-bin/velko?CMD=Edit&Num=%s&Edit=%d>%s</A>" % (name, n, title),
-                          body)
-        self.assertIn("<TR><TD COLSPAN=3>two&nbsp;\n&lt;\nb><BR>\n</FONT></TD>", body)
-        self.assertIn("<TD COLSPAN=4>%s: REF-1</TD></TR>\n" % self.inst.lang(129), body)
-        self.assertIn("<TR><TD><PRE>2004/03/15:14.05.09 Submitted by admin\n</PRE></TD></TR>\n"
-                      "</TABLE><P>\n", body)
+        self.assertIns(self.inst.run(query="Num=" + name).body, "<a name=00000>\n",
+                       '<TR><TD><B><A HREF="/cgi-bin/velko?CMD=FILE&title=%sTRACE_TS10.00003/File_1_a.log">'
+                       "File_1</A></B></TD>\n<TD>%s</TD>\n<TD>bob</TD></TR>\n"
+                       % (self.inst.data, time2char(D2)),
+                       "<A HREF=/cgi-bin/velko?CMD=Edit&Num=%s&Edit=0>Description</A>" % name,
+                       "<A HREF=/cgi-bin/velko?CMD=Edit&Num=%s&Edit=2>More</A>" % name,
+                       "<TR><TD COLSPAN=3>two&nbsp;\n&lt;\nb><BR>\n</FONT></TD>",
+                       "<TD COLSPAN=4>%s: REF-1</TD></TR>\n" % self.inst.lang(129),
+                       "<TR><TD><PRE>2004/03/15:14.05.09 Submitted by admin\n</PRE></TD></TR>\n</TABLE><P>\n",
+                       absent=["<a name=00001>"])
 
     def test_print_command_gets_only_the_file_which_is_deleted(self):
         name = write_report(self.inst, 1, "NEW", [
@@ -128,8 +121,7 @@ class ReportTest(VelkoTestCase):
         self.assertEqual(self.inst.read("argc"), "1\n")
         self.assertEqual(text, printed.replace("&", "&amp;").replace("<", "&lt;")
                          .replace(">", "&gt;").replace('"', "&quot;"))
-        self.assertIn("<b>bold</b> & co", printed)
-        self.assertIn(self.inst.data + "TRACE_TS10.00001/File_1_x\n", printed)
+        self.assertIns(printed, "<b>bold</b> & co", self.inst.data + "TRACE_TS10.00001/File_1_x\n")
         m = re.fullmatch(r"sh %s (\S+)- >\n" % re.escape(script), comment)
         self.assertTrue(m, comment)
         self.assertRegex(m.group(1), "^" + re.escape(self.inst.data) + r"/tmp/velko\.\d+\.prt$")
@@ -145,11 +137,9 @@ class ReportTest(VelkoTestCase):
             self.assertIn("<FONT COLOR=RED>%s %s <BR></FONT>\n" % (
                 self.inst.lang(504), name.replace("<", "&lt;").replace(">", "&gt;")), r.body)
             self.assertNotIn("<PRE>", r.body)
-            body = self.inst.run(query="Num=" + urllib.parse.quote(name)).body
-            self.assertNotIn("SECRET", body)
-            self.assertNotIn("<b>", body)
-            if "TS10.00001" not in name:  # a name is found as a part of the value
-                self.assertNotIn("<a name=", body, name)
+            # A name is found as a part of the value.
+            self.assertIns(self.inst.run(query="Num=" + urllib.parse.quote(name)).body, absent=[
+                "SECRET", "<b>"] + ["<a name="] * ("TS10.00001" not in name))
         self.assertFalse(os.path.exists(self.inst.path("pwned.00001")))
         self.assertEqual(os.listdir(self.inst.path("data", "tmp")), ["velko.log"])
 

@@ -382,7 +382,8 @@ class RewriteTest(WorkflowCase):
 
     def test_index_line_replaced_by_key_and_moved_to_the_end(self):
         others = [report_line(number=2), report_line(subProject="other"), report_line(project="TESU")]
-        self.inst.write("data/index", others[0] + "\n" + report_line(title="old") + "".join(others[1:]) + "\n")
+        self.inst.write("data/index", others[0] + "\n" + report_line(title="old") + "".join(others[1:])
+                        + "\n")
         self.rewrite("")
         # Empty lines go; lines of other keys keep their bytes and order.
         self.assertEqual(self.inst.index_lines(True), others + [report_line(status="h")])

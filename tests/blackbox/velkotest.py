@@ -249,7 +249,8 @@ class Server(Install):
 
     def __init__(self, prepare=None):
         self.proc, self.root, self.language = None, tempfile.mkdtemp(prefix="velko-www."), "EN"
-        self.data, self.cfg, self.pwd = self.path("data") + "/", self.path("cfg") + "/", self.path("www", "cgi-bin")
+        self.data, self.cfg = self.path("data") + "/", self.path("cfg") + "/"
+        self.pwd = self.path("www", "cgi-bin")
         subprocess.run([os.path.join(SOURCE_DIR, "scripts", "make_install.sh"), self.root, VELKO_BIN],
                        check=True, stdout=subprocess.DEVNULL)
         if prepare:
@@ -285,8 +286,8 @@ class Server(Install):
         self.remove()
 
     def sanitizer_reports(self):
-        log = self.path("logs", "cgi-stderr.log")
-        text = self.read("logs/cgi-stderr.log", "rb").decode("utf-8", "replace") if os.path.exists(log) else ""
+        log = "logs/cgi-stderr.log"
+        text = self.read(log, "rb").decode("utf-8", "replace") if os.path.exists(self.path(log)) else ""
         return text[-20000:] if "Sanitizer" in text or "runtime error:" in text else ""
 
     def url(self, path="/cgi-bin/velko"):
@@ -296,8 +297,9 @@ class Server(Install):
         """(status, body bytes) of a GET (query) or a POST (body, fields)."""
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
         try:
-            conn.request(method, "/cgi-bin/velko" + (query and "?" + query), body=body and urllib.parse.urlencode(
-                body).encode(), headers={"Content-Type": "application/x-www-form-urlencoded"} if body else {})
+            conn.request(method, "/cgi-bin/velko" + (query and "?" + query),
+                         body=body and urllib.parse.urlencode(body).encode(),
+                         headers={"Content-Type": "application/x-www-form-urlencoded"} if body else {})
             r = conn.getresponse()
             return r.status, r.read()
         finally:
@@ -472,7 +474,8 @@ def verify(srv, out, before=None):
 
 class MailServers:
     def __init__(self, env):
-        self.smtp, self.pop3, self.domain = env["VELKO_MAIL_SMTP"], env["VELKO_MAIL_POP3"], env["VELKO_MAIL_DOMAIN"]
+        self.smtp, self.pop3 = env["VELKO_MAIL_SMTP"], env["VELKO_MAIL_POP3"]
+        self.domain = env["VELKO_MAIL_DOMAIN"]
         self.boxes, self.mail_config = env["VELKO_MAIL_BOXES"], env["VELKO_MAIL_CONFIG"]
         self.netns = env.get("VELKO_MAIL_NETNS", "")
 
