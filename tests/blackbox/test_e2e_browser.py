@@ -114,8 +114,8 @@ class BrowserTest(unittest.TestCase):
         for name, value in fields.items():
             el = self.css("[name=%s]" % name)
             if el.tag_name == "select":
-                fields[name] = value or [o.text.strip() for o in Select(el).options
-                                         if o.text.strip()][0]
+                fields[name] = value or self.js("return Array.from(arguments[0].options).map(o => "
+                                                "o.text.trim()).filter(t => t)[0];", el)
                 Select(el).select_by_visible_text(fields[name])
             else:
                 if el.tag_name == "input":

@@ -1,16 +1,14 @@
 """Notification mails of report actions, through the executable: delivered by
 the real SMTP server (postfix) or the local mail command into the test
 mailboxes of scripts/mailservers.sh, and bounded when the server is stopped
-or silent; and the test servers themselves, with a standard client.
+or silent.
 
 Project TEST (prefix T): bug managers alice and bob, validation manager
 carol; the users' addresses are the test mailboxes."""
 import email
 import email.policy
 import os
-import poplib
 import re
-import smtplib
 import socket
 import time
 import unittest
@@ -175,46 +173,6 @@ class UnansweringServerTest(NotifyCase):
             srv.listen(4)
             r = self.run_action("127.0.0.1:%d" % srv.getsockname()[1])
         self.assertIn("<! no greeting from the mail server >\n", r.body)
-
-
-@needs_servers
-class MailServersTest(unittest.TestCase):
-    """What the tests above rely on."""
-
-    @classmethod
-    def setUpClass(cls):
-        SERVERS.join()
-
-    def test_smtp_delivers_locally_and_relays_nothing(self):
-        tok = token()
-        with smtplib.SMTP(*SERVERS.host_port("smtp"), timeout=10) as s:
-            s.sendmail("www@velko.test", [SERVERS.addr("bob")], "Subject: %s\r\n\r\nhello\r\n" % tok)
-            s.mail("www@velko.test")
-            self.assertEqual(s.rcpt("someone@example.org")[0], 550)  # no mail leaves the servers
-        self.assertIsNotNone(SERVERS.await_message("bob", tok))
-
-    def test_pop3_login_list_and_delete(self):
-        for path in SERVERS.files("popcheck"):
-            os.unlink(path)
-        tok = token()
-        SERVERS.deposit("popcheck", "Subject: %s\n\none\n" % tok, tok + ".1")
-        SERVERS.deposit("popcheck", "Subject: other\n\ntwo\n", tok + ".2")
-        for password in ("wrong", "secret"):
-            p = poplib.POP3(*SERVERS.host_port("pop3"), timeout=10)
-            p.user("popcheck")
-            if password == "wrong":
-                self.assertRaises(poplib.error_proto, p.pass_, password)
-                p.close()
-                continue
-            p.pass_(password)
-            listing = p.list()[1]
-            self.assertEqual(len(listing), 2)
-            for num in (int(entry.split()[0]) for entry in listing):
-                if tok.encode() in b"\n".join(p.top(num, 0)[1]):
-                    p.dele(num)
-            p.quit()
-        left = SERVERS.messages("popcheck")
-        self.assertEqual((len(left), "Subject: other" in left[0]), (1, True))
 
 
 if __name__ == "__main__":

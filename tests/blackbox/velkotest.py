@@ -474,14 +474,9 @@ def verify(srv, out, before=None):
 
 class MailServers:
     def __init__(self, env):
-        self.smtp, self.pop3 = env["VELKO_MAIL_SMTP"], env["VELKO_MAIL_POP3"]
-        self.domain = env["VELKO_MAIL_DOMAIN"]
+        self.smtp, self.domain = env["VELKO_MAIL_SMTP"], env["VELKO_MAIL_DOMAIN"]
         self.boxes, self.mail_config = env["VELKO_MAIL_BOXES"], env["VELKO_MAIL_CONFIG"]
         self.netns = env.get("VELKO_MAIL_NETNS", "")
-
-    def host_port(self, which):
-        host, port = getattr(self, which).rsplit(":", 1)
-        return host, int(port)
 
     def join(self):
         """Enters the servers' network namespace (this process and the velko
@@ -498,13 +493,9 @@ class MailServers:
     def addr(self, user):
         return "%s@%s" % (user, self.domain)
 
-    def files(self, user):
-        return [os.path.join(self.boxes, user, d, n) for d in ("new", "cur")
-                for n in sorted(os.listdir(os.path.join(self.boxes, user, d))) if n[0] != "."]
-
     def messages(self, user):
-        texts = []
-        for path in self.files(user):
+        texts, box = [], os.path.join(self.boxes, user)
+        for path in [os.path.join(box, d, n) for d in ("new", "cur") for n in os.listdir(os.path.join(box, d))]:
             try:
                 with open(path, encoding="latin-1") as f:
                     texts.append(f.read())
@@ -519,13 +510,6 @@ class MailServers:
                 if token in text:
                     return text
             time.sleep(0.1)
-
-    def deposit(self, user, text, name):
-        """Puts a message into a mailbox as delivery does."""
-        st, path = os.stat(os.path.join(self.boxes, user)), os.path.join(self.boxes, user, "new", name)
-        with open(path, "w", encoding="latin-1") as f:
-            f.write(text)
-        os.chown(path, st.st_uid, st.st_gid)
 
 
 def mail_servers():
