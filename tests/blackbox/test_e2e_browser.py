@@ -1,58 +1,67 @@
-"""Browser end-to-end tests: headless chromium, driven through chromedriver,
-uses the tracker served by lighttpd as a person would, from the start page
-to a verified report found again, printed and downloaded.
-
-Screenshots of the main pages go to tests/artefacts/e2e_*.png.
-"""
+"""Browser end-to-end tests: headless chromium, driven by Debian's
+python3-selenium through chromedriver, uses the tracker served by lighttpd
+as a person would, from the start page to a verified report found again,
+printed and downloaded; and, with security on, the login and its cookie."""
 import os
 import re
 import shutil
 import sys
 import tempfile
-import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import velkoserver  # noqa: E402
-import webdriver  # noqa: E402
+try:
+    import selenium  # noqa: F401
+except ImportError:  # Debian's package, when another python runs the tests
+    sys.path.append("/usr/lib/python3/dist-packages")
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+except ImportError:
+    webdriver = None
 
+from velkotest import Server, have_lighttpd, parse_report
+
+CHROMIUM = os.environ.get("VELKO_CHROMIUM", "/usr/bin/chromium")
+CHROMEDRIVER = os.environ.get("VELKO_CHROMEDRIVER", "/usr/bin/chromedriver")
+MISSING = ", ".join([p for p in (CHROMIUM, CHROMEDRIVER) if not os.access(p, os.X_OK)] +
+                    ["python3-selenium"] * (not webdriver) + ["lighttpd"] * (not have_lighttpd()))
 NAME_RE = re.compile(r"\b([A-Za-z0-9]+\.\d{5})\b")
-STATUS_BOXES = ["statN", "statA", "statO", "statC", "statV", "statP", "statB", "statR",
-                "statD", "statT", "statS"]
+STATUS_BOXES = ["statN", "statA", "statO", "statC", "statV", "statP", "statB", "statR", "statD",
+                "statT", "statS"]
+FIRST = None  # fill(): the first option of a list that is not blank
 
 
-def prepare(srv):
-    """An expected version still to come (v3), so that the forms offering
-    versions not yet released have a choice; a second project, so that the
-    project lists have one to change to."""
-    path = os.path.join(srv.cfg, "TEST_deadline.cfg")
-    with open(path) as f:
-        planned = "v3" in f.read().split()
-    if not planned:  # the demo installation may have it already
-        with open(path, "a") as f:
-            f.write("v3\n")
-    with open(os.path.join(srv.cfg, "project.cfg"), "a") as f:
-        f.write("OTHER:O:admin:admin\n")
-    for name, text in (("subproject", "main:20\n"), ("users", "admin :admin@localhost:admin:"
-                       "YES:YES:YES:YES:YES:YES:YES\n"), ("program", "core\n"),
-                       ("version", "1.0\n"), ("deadline", "1.0\n2.0\n")):
-        with open(os.path.join(srv.cfg, "OTHER_%s.cfg" % name), "w") as f:
+def prepare(srv, security):
+    """A second project, so that the project lists have one to change to."""
+    for name, text in (("project", "OTHER:O:admin:admin\n"), ("velko", security),
+                       ("OTHER_subproject", "main:20\n"), ("OTHER_program", "core\n"),
+                       ("OTHER_version", "1.0\n"), ("OTHER_deadline", "1.0\n2.0\n"),
+                       ("OTHER_users", "admin :admin@localhost:admin:YES:YES:YES:YES:YES:YES:YES\n")):
+        with open(os.path.join(srv.cfg, name + ".cfg"), "a") as f:
             f.write(text)
 
 
-def shot(browser, name):
-    return browser.screenshot(os.path.join(velkoserver.ARTEFACTS, "e2e_%s.png" % name))
-
-
-@unittest.skipUnless(velkoserver.have_lighttpd(), "lighttpd is not installed")
-@unittest.skipIf(webdriver.available(), "not installed: %s" % webdriver.available())
+@unittest.skipIf(MISSING, "not installed: " + MISSING)
 class BrowserTest(unittest.TestCase):
+    security = ""
+
     @classmethod
     def setUpClass(cls):
-        cls.srv = velkoserver.VelkoServer(prepare=prepare).start()
+        cls.srv = Server(lambda srv: prepare(srv, cls.security)).start()
         cls.downloads = tempfile.mkdtemp(prefix="velko-dl.")
+        o = webdriver.ChromeOptions()
+        o.binary_location = CHROMIUM
+        for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                    "--window-size=1280,1000", "--no-first-run", "--disable-background-networking"):
+            o.add_argument(arg)
+        o.add_experimental_option("prefs", {"download.default_directory": cls.downloads,
+                                            "download.prompt_for_download": False})
         try:
-            cls.b = webdriver.Browser(download_dir=cls.downloads).start()
+            cls.b = webdriver.Chrome(service=Service(CHROMEDRIVER), options=o)
+            cls.b.execute_cdp_cmd("Page.setDownloadBehavior",
+                                  {"behavior": "allow", "downloadPath": cls.downloads})
         except Exception:
             cls.srv.stop()
             raise
@@ -64,392 +73,236 @@ class BrowserTest(unittest.TestCase):
         cls.srv.stop()
 
     def tearDown(self):
-        reports = self.srv.sanitizer_reports()
-        self.assertEqual(reports, "", "sanitizer reports in the CGI error log")
+        self.assertEqual(self.srv.sanitizer_reports(), "", "sanitizer reports in the CGI error log")
 
     # -- helpers
     def L(self, n, *args):
-        text = self.srv.lang[n]
-        return text % args if args else text
+        return self.srv.lang(n) % args if args else self.srv.lang(n)
 
-    def open_page(self, url):
-        self.b.get(url)
-        self.b.wait_loaded()
+    def css(self, selector, every=False):
+        return (self.b.find_elements if every else self.b.find_element)(By.CSS_SELECTOR, selector)
 
-    def click_and_load(self, element):
-        """Clicks a link or button and waits for the new page."""
-        old = self.b.js("window.__velkoOld = 1; return 1;")
-        self.assertEqual(old, 1)
-        element.click()
-        self.b.wait_for(lambda: self.b.js("return window.__velkoOld === undefined && "
-                                          "document.readyState === 'complete';"),
-                        what="the next page")
+    def js(self, script, *args):
+        return self.b.execute_script(script, *args)
 
-    def assert_page(self, what):
-        """The page is a page of the tracker, not a server error."""
-        text = self.b.body_text
-        self.assertNotRegex(self.b.title, r"^(500|502|404|403)", what)
-        self.assertNotIn("Internal Server Error", text, what)
-        self.assertTrue(text.strip(), "%s: empty page" % what)
+    def until(self, condition, what):
+        WebDriverWait(self.b, 30, 0.05).until(lambda _: condition(), "timed out waiting for " + what)
+
+    def text(self):
+        """The page's text, which must be a page of the tracker."""
+        text = self.js("return document.body ? document.body.innerText : '';")
+        self.assertNotRegex(self.b.title, r"^(500|502|404|403)")
+        self.assertNotIn("Internal Server Error", text)
+        self.assertTrue(text.strip(), "empty page at " + self.b.current_url)
         return text
 
-    def change_project(self, select, project):
-        """Chooses a project in a list whose change loads another page, and
-        waits for the page of that project."""
-        self.b.js("window.__velkoOld = 1;")
-        select.select(label=project)
-        self.b.wait_for(lambda: "project=" + project in self.b.url and self.b.js(
-            "return window.__velkoOld === undefined && document.readyState === 'complete';"),
-            what="the page of project " + project)
+    def load(self, element=None, project=None):
+        """Clicks a link or button (or chooses a project in a list that
+        loads the project's page) and waits for the new page."""
+        self.js("window.__velkoOld = 1;")
+        if project:
+            Select(element).select_by_visible_text(project)
+        else:
+            (element or self.css("input[type=submit]")).click()
+        self.until(lambda: self.js("return window.__velkoOld === undefined && document.readyState === "
+                                   "'complete';") and (not project or "project=" + project in
+                                                       self.b.current_url), "the next page")
 
-    def broken_images(self):
-        return self.b.js("return Array.from(document.images).filter("
-                         "i => !i.complete || i.naturalWidth == 0).length;")
-
-    def choose_first(self, select_name, form=None):
-        """Chooses the first non-blank option of a selection list."""
-        sel = self.b.find("select[name=%s]" % select_name) if form is None else \
-            form.find("select[name=%s]" % select_name)
-        for o in sel.find_all("option"):
-            if o.text.strip() and o.text.strip() != "\u00a0":
-                o.click()
-                return o.text.strip()
-        self.fail("no choice in the list %s" % select_name)
-
-    def submit(self, form=None):
-        button = (form or self.b).find("input[type=submit]")
-        self.click_and_load(button)
+    def fill(self, **fields):
+        """Fills fields by name: a list's option by its text, a text typed.
+        Returns the values chosen."""
+        for name, value in fields.items():
+            el = self.css("[name=%s]" % name)
+            if el.tag_name == "select":
+                fields[name] = value or self.js("return Array.from(arguments[0].options).map(o => "
+                                                "o.text.trim()).filter(t => t)[0];", el)
+                Select(el).select_by_visible_text(fields[name])
+            else:
+                if el.tag_name == "input":
+                    el.clear()
+                el.send_keys(value)
+        return fields
 
     def action(self, cmd):
         """Follows the action bar's button for CMD=cmd to its form."""
-        links = self.b.find_all('a[href*="CMD=%s&"]' % cmd)
-        self.assertTrue(links, "no %s button in the action bar" % cmd)
-        self.click_and_load(links[0])
-        self.assert_page(cmd + " form")
+        self.load(self.css('a[href*="CMD=%s&"]' % cmd))
+        self.text()
 
     def status_is(self, n):
-        self.assertIn("%s : %s" % (self.L(119), self.L(n)), self.b.body_text)
+        self.assertIn("%s : %s" % (self.L(119), self.L(n)), self.text())
+
+    def broken_images(self):
+        return self.js("return Array.from(document.images).filter(i => !i.complete || i.naturalWidth "
+                       "== 0).length;")
 
     # -- tests
     def test_start_page_entries(self):
         """Every entry of the start page leads to a page of the tracker."""
-        self.open_page(self.srv.base_url() + "/")  # the server sends / to the program
-        self.assertTrue(self.b.url.endswith("/cgi-bin/velko"), self.b.url)
+        self.b.get(self.srv.url("/"))  # the server sends / to the program
+        self.assertTrue(self.b.current_url.endswith("/cgi-bin/velko"), self.b.current_url)
         self.assertEqual(self.b.title, "VELKO")
-        text = self.assert_page("start page")
+        text = self.text()
         for n in range(3000, 3008):
             self.assertIn(self.L(n), text)
-        shot(self.b, "start")
-        hrefs = []
-        for a in self.b.find_all("a"):
-            img = a.find_all("img")
-            if img and a.text.strip():
-                hrefs.append((a.text.strip(), a.prop("href")))
-        self.assertEqual(len(hrefs), 8, hrefs)
-        for label, href in hrefs:
-            with self.subTest(entry=label):
-                self.open_page(self.srv.url())
-                link = [a for a in self.b.find_all("a") if a.prop("href") == href][0]
-                self.click_and_load(link)
-                self.assertEqual(self.b.url, href)
-                self.assert_page(label)
-                if "/velko/help/" in href:
-                    shot(self.b, "help")
-                    # The help index and its English pages load, with their images.
-                    self.assertEqual(self.broken_images(), 0, "broken images on the help index")
-                    self.click_and_load(self.b.find('a[href*="en/"]'))
-                    self.assert_page("English help")
-                    shot(self.b, "help_en")
-                    self.assertEqual(self.broken_images(), 0, "broken images on " + self.b.url)
-                else:
-                    shot(self.b, "entry_" + href.split("CMD=")[-1])
-        # Every image of the start page loaded.
-        self.open_page(self.srv.url())
         self.assertEqual(self.broken_images(), 0)
+        entries = [a.get_property("href") for a in self.css("a", True)
+                   if a.find_elements(By.TAG_NAME, "img") and a.text.strip()]
+        self.assertEqual(len(entries), 8, entries)
+        for href in entries:
+            self.b.get(self.srv.url())
+            self.load([a for a in self.css("a", True) if a.get_property("href") == href][0])
+            self.assertEqual(self.b.current_url, href)
+            self.text()
+            if "/velko/help/" in href:  # the help index and its English pages, with their images
+                self.assertEqual(self.broken_images(), 0)
+                self.load(self.css('a[href*="en/"]'))
+                self.text()
+                self.assertEqual(self.broken_images(), 0, self.b.current_url)
+
+    def create(self, title, **more):
+        """Fills the creation form from the start page, choosing the project
+        TEST after OTHER; the name of the report made."""
+        self.load(self.css('a[href*="CMD=create"]'))
+        self.assertIn(self.L(2001), self.text())
+        projects = [o.text.strip() for o in Select(self.css("select[name=Deroulant]")).options]
+        self.assertEqual(sorted(projects[1:]), ["OTHER", "TEST"])
+        self.load(self.css("select[name=Deroulant]"), "OTHER")
+        self.assertEqual(self.css("input[name=project]").get_property("value"), "OTHER")
+        self.assertEqual([o.text.strip() for o in Select(self.css("select[name=prog]")).options][1:],
+                         ["core"])
+        self.load(self.css("select[name=Deroulant]"), "TEST")
+        self.assertEqual(self.css("input[name=project]").get_property("value"), "TEST")
+        self.assertEqual(self.css("select[name=Deroulant] option[selected]").text.strip(), "TEST")
+        self.assertEqual("Uid=" in self.b.current_url, bool(self.security))  # the list keeps the session
+        self.assertTrue(self.css("textarea[name=text]").get_property("value").startswith(self.L(107)))
+        chosen = self.fill(title=title, group=FIRST, prog=FIRST, sev=FIRST, impact=FIRST, phase=FIRST,
+                           version=FIRST, submitter="admin", **more)
+        self.load()
+        self.assertEqual(self.b.title, self.L(2002), self.text()[:300])
+        self.assertIn(title, self.text())
+        self.status_is(200)
+        return NAME_RE.search(self.css("h1").text).group(1), chosen
 
     def test_report_life(self):
-        b, L = self.b, self.L
-        title = "Browser crash when the list is empty %d" % os.getpid()
-
-        # Creation form, reached from the start page; choosing the project
-        # reloads the form for it.
-        self.open_page(self.srv.url())
-        self.click_and_load(b.find('a[href*="CMD=create"]'))
-        self.assertIn(L(2001), self.assert_page("creation form"))
-        project = b.find("select[name=Deroulant]")
-        option = project.find_all("option")
-        self.assertEqual(sorted(o.text.strip() for o in option[1:]), ["OTHER", "TEST"])
-        self.change_project(project, "OTHER")
-        self.assertEqual(b.find("input[name=project]").prop("value"), "OTHER")
-        self.assertEqual([o.text.strip() for o in b.find_all("select[name=prog] option")][1:],
-                         ["core"])
-        self.change_project(b.find("select[name=Deroulant]"), "TEST")
-        self.assertEqual(b.find("input[name=project]").prop("value"), "TEST")
-        self.assertEqual(b.find("select[name=Deroulant] option[selected]").text.strip(), "TEST")
-        b.find("input[name=title]").send_keys(title)
-        group = self.choose_first("group")
-        self.choose_first("prog")
-        self.choose_first("sev")
-        self.choose_first("impact")
-        self.choose_first("phase")
-        self.choose_first("version")
-        self.choose_first("exp")
-        self.choose_first("type")
-        b.find("select[name=submitter]").select(label="admin")
-        b.find("input[name=test]").send_keys("T-12")
-        text = b.find("textarea[name=text]")
-        self.assertTrue(text.prop("value").startswith(L(107) + " :"))
-        text.send_keys("The list page stops with an empty table.\nSecond line.")
-        shot(b, "create_form")
-        self.submit(b.find("form"))
-
-        # The new report.
-        page = self.assert_page("created report")
-        self.assertEqual(b.title, L(2002))
-        name = NAME_RE.search(b.find("h1").text).group(1)
-        self.assertIn(title, page)
-        self.status_is(200)
-        self.assertIn("%s %s" % (L(113), "admin"), page)  # creation history line
-        shot(b, "created")
-        self.assertTrue(os.path.exists(self.srv.data_path(name)), name)
-        self.assertEqual(len(b.find_all("a[href*='Num=%s&QS=']" % name)), 17)  # the action bar
-
+        b, L, title = self.b, self.L, "Browser crash when the list is empty %d" % os.getpid()
+        b.get(self.srv.url())
+        name, chosen = self.create(title, exp=FIRST, type=FIRST, test="T-12",
+                                   text="The list page stops with an empty table.\nSecond line.")
+        self.assertIn(name, self.srv.reports())
+        self.assertEqual(len(self.css("a[href*='Num=%s&QS=']" % name, True)), 17)  # the action bar
+        self.assertEqual(self.broken_images(), 0)
         # The workflow, button after button.
-        self.action("Observed")
-        b.find("select[name=submitter]").select(label="admin")
-        b.find("select[name=User]").select(label="admin")
-        self.submit()
-        self.assertIn(L(2038, name), b.body_text)
-        self.status_is(201)
-        self.assertIn(L(2040, "admin", "admin"), b.body_text)
+        both = {"submitter": "admin", "User": "admin"}
+        for cmd, fields, status, line in (
+                ("Observed", both, 201, 2040), ("Assign", both, 202, 2044), ("Open", both, 203, 2048),
+                ("Corrected", {"version": FIRST, "User": "admin", "Load": "3",
+                               "text": "Fixed the empty table case."}, 204, 2095),
+                ("For_Verification", both, 204, 2072),
+                ("Verified", {"version": FIRST, "User": "admin", "text": "Checked."}, 205, 2100)):
+            self.action(cmd)
+            if cmd == "Verified":
+                self.assertEqual(self.css("input[name=test]").get_property("value"), "T-12")
+            version = self.fill(**fields).get("version")
+            self.load()
+            self.status_is(status)
+            self.assertIn(L(line, "admin", version or "admin"), self.text(), cmd)
+        # The stored report: verified, with the three analyses written.
+        first, entries, _ = parse_report(self.srv.read("data/" + name, "rb"))
+        self.assertEqual(first.split("|")[7:12:4] + [len(entries)], [chosen["group"], "f", 3])
 
-        self.action("Assign")
-        b.find("select[name=submitter]").select(label="admin")
-        b.find("select[name=User]").select(label="admin")
-        self.submit()
-        self.status_is(202)
-        self.assertIn(L(2044, "admin", "admin"), b.body_text)
-
-        self.action("Open")
-        b.find("select[name=submitter]").select(label="admin")
-        b.find("select[name=User]").select(label="admin")
-        self.submit()
-        self.status_is(203)
-        self.assertIn(L(2048, "admin", "admin"), b.body_text)
-
-        self.action("Corrected")
-        version = self.choose_first("version")
-        b.find("select[name=User]").select(label="admin")
-        load = b.find("input[name=Load]")
-        load.clear()
-        load.send_keys("3")
-        b.find("textarea[name=text]").send_keys("Fixed the empty table case.")
-        shot(b, "action_form")
-        self.submit()
-        self.status_is(204)
-        self.assertIn(L(2095, "admin", version), b.body_text)
-
-        self.action("For_Verification")
-        b.find("select[name=User]").select(label="admin")
-        b.find("select[name=submitter]").select(label="admin")
-        self.submit()
-        self.status_is(204)
-        self.assertIn(L(2072, "admin", "admin"), b.body_text)
-
-        self.action("Verified")
-        version2 = self.choose_first("version")
-        b.find("select[name=User]").select(label="admin")
-        self.assertEqual(b.find("input[name=test]").prop("value"), "T-12")
-        b.find("textarea[name=text]").send_keys("Checked with an empty list.")
-        self.submit()
-        self.status_is(205)
-        self.assertIn(L(2100, "admin", version2), b.body_text)
-        shot(b, "verified")
-
-        # The stored report: status verified, one history line per step.
-        first, entries, history = velkoserver.parse_report(self.srv.read_data(name, "rb"))
-        fields = first.split("|")
-        self.assertEqual(fields[11], "f")  # VERIFIED
-        self.assertEqual(fields[7], group)
-        self.assertEqual(len(history.strip("\n").split("\n")), 7, history)
-        self.assertEqual([e[0] for e in entries], ["analysis"] * 3)
-        hist_all = self.srv.read_data("history.dat")
-        self.assertEqual(hist_all.count(" %s " % name), 7, hist_all)
-
-        # The search page: the ALL box sets and clears every status box.
-        self.open_page(self.srv.url())
-        self.click_and_load(b.find('a[href*="CMD=search"]'))
-        self.assertIn(L(2004), self.assert_page("search page"))
-        shot(b, "search")
+        # The search page: the ALL box sets and clears every status box;
+        # choosing the project reloads the page for it.
+        b.get(self.srv.url())
+        self.load(self.css('a[href*="CMD=search"]'))
+        self.assertIn(L(2004), self.text())
 
         def boxes():
-            return b.js("var f = document.forms[1]; return arguments[0].map("
-                        "n => f.elements[n].checked);", STATUS_BOXES)
-        self.assertEqual(boxes(), [True, True, True, False, False, False, False, False, False,
-                                   False, True])
-        b.find("input[name=ALL]").click()
-        self.assertEqual(boxes(), [True] * 11)
-        b.find("input[name=ALL]").click()
-        self.assertEqual(boxes(), [False] * 11)
-
-        # Choosing the project reloads the search page for it.
+            return self.js("var f = document.forms[1]; return arguments[0].map(n => f.elements[n].checked);",
+                           STATUS_BOXES)
+        self.assertEqual(boxes(), [True] * 3 + [False] * 7 + [True])
+        for state in (True, False):
+            self.css("input[name=ALL]").click()
+            self.assertEqual(boxes(), [state] * 11)
         for p in ("OTHER", "TEST"):
-            self.change_project(
-                b.js_element("return document.forms[1].elements['Deroulant'];"), p)
-            self.assertEqual(b.js("return document.forms[1].elements['project'].value;"), p)
-        self.assertIn("CMD=search", b.url)
-        b.find("input[name=ALL]").click()
-        self.assertEqual(boxes(), [True] * 11)
-        b.find("input[name=intitle]").send_keys("list is empty %d" % os.getpid())
-        self.click_and_load(b.js_element(
-            "return document.forms[1].querySelector('input[type=submit]');"))
-        page = self.assert_page("search result")
-        self.assertEqual(b.title, "VELKO")
-        self.assertIn(L(2111, "1"), page)
-        shot(b, "result")
-
+            self.load(self.js("return document.forms[1].elements['Deroulant'];"), p)
+            self.assertEqual(self.js("return document.forms[1].elements['project'].value;"), p)
+        self.css("input[name=ALL]").click()
+        self.css("input[name=intitle]").send_keys("list is empty %d" % os.getpid())
+        self.load(self.js("return document.forms[1].querySelector('input[type=submit]');"))
+        self.assertIn(L(2111, "1"), self.text())
         # The list: its entry leads to the report shown below it.
-        entry = b.find('a[href="#00000"]')
+        result_url = b.current_url
+        entry = self.css('a[href="#00000"]')
         self.assertEqual(entry.text.strip(), name)
         entry.click()
-        b.wait_for(lambda: b.url.endswith("#00000"), what="the report's anchor")
-        self.assertTrue(b.find_all('a[name="00000"]'))
-        self.assertIn(title, b.body_text)
-
-        # The list's printout.
-        result_url = b.url.split("#")[0]
-        self.click_and_load(b.find('a[href*="Print=yes"]'))
-        self.assertIn("Index of the 1 reports", self.assert_page("list printout"))
-        self.assertIn(name, b.find("pre").text)
-
-        # The report's own printout from the action bar of the list.
-        self.open_page(result_url)
+        self.until(lambda: b.current_url.endswith("#00000"), "the report's anchor")
+        self.assertTrue(self.css('a[name="00000"]', True))
+        # The list's printout, then the report's own from the list's action bar.
+        self.load(self.css('a[href*="Print=yes"]'))
+        self.assertIn("Index of the 1 reports", self.text())
+        self.assertIn(name, self.css("pre").text)
+        b.get(result_url)
         self.action("Print")
         self.assertEqual(b.title, L(156))
-        printed = b.find("pre").text
-        self.assertIn(name, printed)
-        self.assertIn(title, printed)
-        self.assertRegex(printed, r"\+-{20,}")
-        self.assertIn(L(2100, "admin", version2), printed)
-        shot(b, "printout")
-
-        # Quick search by name: the first form of the search page.
-        self.open_page(self.srv.url("/cgi-bin/velko?CMD=search"))
-        b.js_element("return document.forms[0].elements['find'];").send_keys(name)
-        self.click_and_load(b.js_element(
-            "return document.forms[0].querySelector('input[type=submit]');"))
-        self.assertIn(L(2111, "1"), self.assert_page("quick search"))
-        self.assertIn(title, b.body_text)
+        self.assertIn(title, self.css("pre").text)
+        # The quick search by name: the first form of the search page.
+        b.get(self.srv.url("/cgi-bin/velko?CMD=search"))
+        self.js("return document.forms[0].elements['find'];").send_keys(name)
+        self.load(self.js("return document.forms[0].querySelector('input[type=submit]');"))
+        self.assertIn(L(2111, "1"), self.text())
+        self.assertIn(title, self.text())
 
         # The download: the criteria form with the box for a file.
-        self.open_page(self.srv.url("/cgi-bin/velko?CMD=search&project=TEST"))
-        b.find("input[name=ALL]").click()
-        b.find("input[name=intitle]").send_keys("list is empty %d" % os.getpid())
-        b.find("input[name=excel]").click()
-        b.js_element("return document.forms[1].querySelector('input[type=submit]');").click()
+        b.get(self.srv.url("/cgi-bin/velko?CMD=search&project=TEST"))
+        self.css("input[name=ALL]").click()
+        self.css("input[name=intitle]").send_keys("list is empty %d" % os.getpid())
+        self.css("input[name=excel]").click()
+        self.js("return document.forms[1].querySelector('input[type=submit]');").click()
         path = os.path.join(self.downloads, "bugs.dat")
-        b.wait_for(lambda: os.path.exists(path) and not [
-            f for f in os.listdir(self.downloads) if f.endswith(".crdownload")],
-            timeout=30, what="the download bugs.dat")
+        self.until(lambda: os.path.exists(path) and not [
+            f for f in os.listdir(self.downloads) if f.endswith(".crdownload")], "the download")
         with open(path, encoding="utf-8", errors="replace") as f:
-            rows = f.read().split("\n")
-        self.assertEqual(len(rows[0].split("\t")), 28, rows[0])
-        self.assertEqual(rows[0].split("\t"), [L(n) for n in range(2400, 2428)])
-        data = [r for r in rows[1:] if r]
-        self.assertEqual(len(data), 1, rows)
-        cols = data[0].split("\t")
-        self.assertEqual(len(cols), 28, cols)
-        self.assertEqual(cols[-1], title)
-        # Project prefix, then the report's own prefix and number.
-        self.assertTrue(name.startswith(cols[0]) and name.endswith("%s.%s" % (cols[1], cols[2])),
-                        cols[:3])
-
-        rc, out = self.srv.check()
-        self.assertEqual(rc, 0, out)
+            rows = [r.split("\t") for r in f.read().split("\n") if r]
+        self.assertEqual((len(rows), rows[0][0], rows[1][-1]), (2, L(2400), title))
+        self.assertEqual(self.srv.check()[0], 0)
 
 
-def secure(srv):
-    """Security on: every page needs a login."""
-    prepare(srv)
-    path = os.path.join(srv.cfg, "velko.cfg")
-    with open(path) as f:
-        text = f.read()
-    with open(path, "w") as f:
-        f.write(re.sub(r"(?m)^SECURITY.*$", "SECURITY YES", text))
-
-
-@unittest.skipUnless(velkoserver.have_lighttpd(), "lighttpd is not installed")
-@unittest.skipIf(webdriver.available(), "not installed: %s" % webdriver.available())
 class SecureBrowserTest(BrowserTest):
-    """With security on: the login in the browser, its cookie, and a
-    report created and changed within the session."""
+    """With security on: the login in the browser, its cookie, and a report
+    created and changed within the session."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.srv = velkoserver.VelkoServer(prepare=secure).start()
-        cls.downloads = tempfile.mkdtemp(prefix="velko-dl.")
-        try:
-            cls.b = webdriver.Browser(download_dir=cls.downloads).start()
-        except Exception:
-            cls.srv.stop()
-            raise
-
-    # The flows of the parent class run without security only.
-    test_start_page_entries = None
-    test_report_life = None
+    security = "SECURITY YES\n"
+    test_start_page_entries = test_report_life = None  # without security only
 
     def login(self, user, password):
-        b = self.b
-        self.open_page(self.srv.url())
-        b.find("input[name=User]").send_keys(user)
-        b.find("input[name=Passwd]").send_keys(password)
-        self.click_and_load(b.find("input[type=submit]"))
-        b.wait_loaded()
+        self.b.get(self.srv.url())
+        self.fill(User=user, Passwd=password)
+        self.load()
+        # The page's cookie check may send it on once more.
+        self.until(lambda: self.b.title in ("VELKO", "VELKO Login2") and self.js(
+            "return document.readyState === 'complete';"), "the page after the login")
 
     def test_login_session_and_cookie(self):
         b, L = self.b, self.L
-        self.open_page(self.srv.url())
-        self.assertTrue(b.find_all("input[name=Passwd]"), "no login form: " + b.body_text[:300])
-        shot(b, "login")
+        b.get(self.srv.url())
+        self.assertTrue(self.css("input[name=Passwd]", True), "no login form: " + self.text()[:300])
         self.login("admin", "wrong")
-        self.assertIn(L(513), b.body_text)
+        self.assertIn(L(513), self.text())
         self.login("admin", "admin")
-        time.sleep(0.5)  # the page's cookie check may still send it elsewhere
-        b.wait_loaded()
-        self.assertEqual(b.title, "VELKO")
-        links = [a.prop("href") for a in b.find_all("a") if "CMD=" in (a.prop("href") or "")]
+        self.until(lambda: b.title == "VELKO" and self.css("a[href*='CMD=']", True), "the start page")
+        links = [a.get_property("href") for a in self.css("a[href*='CMD=']", True)]
         self.assertEqual(len(links), 7, links)
-        uid = re.search(r"[?&]Uid=([^&]+)", links[0])
-        self.assertTrue(uid and all("Uid=" + uid.group(1) in l for l in links), links)
-        cookie = b.js("return document.cookie")
-        self.assertIn("velko=" + uid.group(1), cookie)
-
+        uid = re.search(r"[?&]Uid=([^&]+)", links[0]).group(1)
+        self.assertTrue(all("Uid=" + uid in l for l in links), links)
+        self.assertIn("velko=" + uid, self.js("return document.cookie"))
         # A report created and observed within the session.
-        self.click_and_load(b.find('a[href*="CMD=create"]'))
-        self.assertIn(L(2001), self.assert_page("creation form"))
-        self.change_project(b.find("select[name=Deroulant]"), "TEST")
-        self.assertIn("Uid=", b.url)  # the project list keeps the session
-        b.find("input[name=title]").send_keys("Created while logged in")
-        for name in ("group", "prog", "sev", "impact", "phase", "version"):
-            self.choose_first(name)
-        b.find("select[name=submitter]").select(label="admin")
-        self.submit(b.find("form"))
-        time.sleep(0.5)
-        b.wait_loaded()
-        self.assertEqual(b.title, L(2002), b.body_text[:300])
-        m = NAME_RE.search(b.find("h1").text)
-        self.assertTrue(m, "no report created: %s / %s" % (b.url, b.body_text[:500]))
-        name = m.group(1)
+        name = self.create("Created while logged in")[0]
         self.action("Observed")
-        b.find("select[name=submitter]").select(label="admin")
-        b.find("select[name=User]").select(label="admin")
-        self.submit()
-        time.sleep(0.5)
-        b.wait_loaded()
+        self.fill(submitter="admin", User="admin")
+        self.load()
         self.status_is(201)
-        self.assertIn(L(2040, "admin", "admin"), b.body_text)
-        first, _, history = velkoserver.parse_report(self.srv.read_data(name, "rb"))
-        self.assertEqual(first.split("|")[11], "b")  # OBSERVATION
+        self.assertIn(L(2040, "admin", "admin"), self.text())
+        self.assertEqual(parse_report(self.srv.read("data/" + name, "rb"))[0].split("|")[11], "b")
 
 
 if __name__ == "__main__":

@@ -1,70 +1,73 @@
-"""Load and concurrency through lighttpd: several clients create reports
-and act on shared reports at once for VELKO_LOAD_SECONDS seconds (30 by
-default, 127.0.0.1 only); then the store must be consistent, every answered
-creation stored once under its own number, and every answered action in
-its report's history and in history.dat."""
+"""Load through lighttpd: several clients create reports, list them and act
+on a few shared reports at once for VELKO_LOAD_SECONDS seconds (3 by
+default, 127.0.0.1 only). Then nothing answered is lost: every answered
+creation is stored once under its own number, every applied action is in
+its report's history and in history.dat, and no list printout showed fewer
+reports than the creations answered before it was asked."""
 import os
+import random
+import re
 import sys
 import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "load"))
-import velkoserver  # noqa: E402
-import loadclient  # noqa: E402
+from velkotest import Outcome, Server, act, create, have_lighttpd, verify
 
-SECONDS = float(os.environ.get("VELKO_LOAD_SECONDS", "30"))
+SECONDS = float(os.environ.get("VELKO_LOAD_SECONDS", "3"))
 CLIENTS = int(os.environ.get("VELKO_LOAD_CLIENTS", "6"))
+# The list printout of the load's creations (it reads the index only).
+SEARCH = "CMD=find&project=TEST&resp=all&%s&intitle=load+c&intext=&sort=1&Print=yes" % "&".join(
+    "stat%s=X" % c for c in "NSAOCVPBRDT")
 
 
-@unittest.skipUnless(velkoserver.have_lighttpd(), "lighttpd is not installed")
+@unittest.skipUnless(have_lighttpd(), "lighttpd is not installed")
 class LoadTest(unittest.TestCase):
-    def test_concurrent_creations_and_actions(self):
-        with velkoserver.VelkoServer(prepare=loadclient.deadline_config) as srv:
-            t = time.time()
-            out = loadclient.run_load(srv, SECONDS, CLIENTS, shared=3)
-            took = time.time() - t
-            print("\n" + loadclient.summary(out, took), file=sys.stderr)
-            self.assertEqual(len(out.shared), 3,
-                             "the shared reports were not created: %s"
-                             % [(w, p[-500:]) for w, p in out.refused[:3]])
-            self.assertEqual(out.bad, [], "requests not answered with a page")
-            # The load did reach the store: creations and actions went through.
-            self.assertGreater(len(out.created), 3 + CLIENTS, loadclient.summary(out, took))
-            self.assertGreater(len(out.applied), CLIENTS, loadclient.summary(out, took))
-            problems = loadclient.verify(srv, out)
-            self.assertEqual(problems, [], "%d problems, of %d actions applied; the first ones:\n%s"
-                             % (len(problems), len(out.applied), "\n".join(problems[:40])))
-            self.assertEqual(srv.sanitizer_reports(), "")
+    def test_concurrent_creations_lists_and_actions(self):
+        srv, out = Server().start(), Outcome()
+        self.addCleanup(srv.stop)
+        shared = [create(srv, out, "shared report %d" % i) for i in range(3)]
+        self.assertTrue(all(shared), [p[-500:] for _, p in out.refused[:3]])
+        deadline, seed = time.time() + SECONDS, int(time.time())
 
-    def test_one_report_many_writers(self):
-        """Actions on one report from every client at the same moment: none
-        of the answered ones is lost (the later write may not drop an
-        earlier one)."""
-        with velkoserver.VelkoServer(prepare=loadclient.deadline_config) as srv:
-            out = loadclient.Outcome()
-            name = loadclient.create(srv, out, "one report")
-            self.assertTrue(name, [p[-500:] for _, p in out.refused])
-            barrier = threading.Barrier(CLIENTS)
+        def search():
+            with out.lock:
+                before = sum(1 for _, t in out.created if t.startswith("load c"))
+            try:
+                status, body = srv.get(SEARCH)
+            except OSError as e:
+                return out.add("bad", ("search", repr(e)))
+            m = re.search(rb"Index of the (\d+) reports", body)
+            out.add("searches", (before, int(m[1]))) if status == 200 and m else out.add("bad", (
+                "search", status))
 
-            def client(c):
-                barrier.wait(30)
-                for n in range(4):
-                    loadclient.act(srv, out, name, ("Observed", "Open", "Analyse")[(c + n) % 3],
-                                   "w%dn%d" % (c, n))
-
-            threads = [threading.Thread(target=client, args=(c,)) for c in range(CLIENTS)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join(300)
-            self.assertEqual(out.bad, [])
-            self.assertEqual(len(out.applied) + len(out.refused), 4 * CLIENTS)
-            self.assertGreater(len(out.applied), 0)
-            problems = loadclient.verify(srv, out)
-            self.assertEqual(problems, [], "%d problems, of %d actions applied:\n%s"
-                             % (len(problems), len(out.applied), "\n".join(problems)))
+        def client(c):
+            # Each kind of request once, then a random mix until the deadline.
+            rnd, n = random.Random(seed * 100 + c), 0
+            while n < 3 or time.time() < deadline:
+                n += 1
+                token, r = "c%dn%04d" % (c, n), [0, 0.35, 0.9][n - 1] if n <= 3 else rnd.random()
+                if r < 0.3:
+                    create(srv, out, "load %s %d" % (token, seed))
+                elif r < 0.4:
+                    search()
+                else:
+                    act(srv, out, rnd.choice(shared),
+                        "Observed" if r < 0.6 else "Open" if r < 0.8 else "Analyse", token)
+        threads = [threading.Thread(target=client, args=(c,), daemon=True) for c in range(CLIENTS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(SECONDS + 300)
+        print("\n%d created, %d actions applied, %d refused, %d lists" % (
+            len(out.created), len(out.applied), len(out.refused), len(out.searches)), file=sys.stderr)
+        self.assertEqual(out.bad, [], "requests not answered with a page")
+        self.assertTrue(len(out.created) >= 3 + CLIENTS and len(out.searches) >= CLIENTS)
+        self.assertGreater(len(out.applied), 0)
+        problems = verify(srv, out)
+        self.assertEqual(problems, [], "%d problems, of %d actions applied; the first ones:\n%s"
+                         % (len(problems), len(out.applied), "\n".join(problems[:40])))
+        self.assertEqual(srv.sanitizer_reports(), "")
 
 
 if __name__ == "__main__":

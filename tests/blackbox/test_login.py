@@ -1,226 +1,178 @@
 """Login in three requests, the signed session identifier and its cookie,
-and what a request without a valid identifier gets when security is on."""
+the arguments that the login pages carry on, and the rights of the session's
+user with security on and off."""
 import os
-import re
 import stat
 import unittest
 import urllib.parse
 
-import velkotest
+from velkotest import FULL_RIGHTS, VelkoTestCase, hidden_fields
 
-LANGUAGE = "1,EN\n2,v4.6\n500,Error\n513,Unknown user or wrong password.\n" \
-           "514,Not allowed.\n3000,Setup\n3001,Create\n3002,Search\n3003,Book\n" \
-           "3004,History\n3005,Statistics\n3006,Help\n3007,Tests\n"
-
-
-def lang_text(inst, num):
-    """Text `num` of the installation's English language file."""
-    text = ""
-    with open(inst.path("cfg", "langue.EN"), encoding="utf-8") as f:
-        for line in f:
-            m = re.match(r"(\d+),(.*)", line.rstrip("\r\n"))
-            if m and int(m.group(1)) == num:
-                text = m.group(2)
-    return text
+USERS = ["alice :alice@example.org:wonder" + FULL_RIGHTS, "bob:bob@example.org:builder: :N: : : : : ",
+         "carol :carol@example.org:c4rol:N:YES:YES:YES:YES:YES:YES", "nopw:np@example.org"]
 
 
 def setup_install(inst, users):
-    """Two projects; `users` maps a project to the lines of its users file."""
-    if not os.path.exists(inst.path("cfg", "langue.EN")):
-        inst.write("cfg/langue.EN", LANGUAGE)
+    """Projects with their users: {project: [lines of its users file]}."""
     inst.write("cfg/project.cfg", "".join("%s:%s:admin:admin:\n" % (p, p[:2].upper())
                                           for p in users))
     for project, lines in users.items():
         inst.write("cfg/%s_users.cfg" % project, "".join(l + "\n" for l in lines))
 
 
-def hidden_fields(body):
-    return re.findall(r'<INPUT TYPE=hidden NAME="([^"]*)" VALUE="([^"]*)">', body)
-
-
-class LoginTest(velkotest.VelkoTestCase):
+class LoginTest(VelkoTestCase):
     install_args = {"security": True}
 
     def setUp(self):
         super().setUp()
-        setup_install(self.inst, {
-            "Alpha": ["alice :alice@example.org:wonder:YES:YES:YES:YES:YES:YES:YES",
-                      "bob:bob@example.org:builder: :N: : : : : ",
-                      "carol :carol@example.org:c4rol:N:YES:YES:YES:YES:YES:YES"],
-        })
+        setup_install(self.inst, {"Alpha": USERS})
 
-    def login(self, user, password, persist=None, extra=()):
-        fields = [("Login", "2"), ("User", user), ("Passwd", password)]
-        if persist is not None:
-            fields.append(("PERSIST", str(persist)))
-        fields.extend(extra)
-        return self.inst.run(post=urllib.parse.urlencode(fields))
+    def login(self, user, password, *extra):
+        return self.inst.run(post=urllib.parse.urlencode(
+            [("Login", "2"), ("User", user), ("Passwd", password)] + list(extra)))
 
-    def uid_of(self, response):
-        fields = dict(hidden_fields(response.body))
-        self.assertIn("Uid", fields, response.body)
-        return fields["Uid"]
+    def start_page(self, uid):
+        return self.inst.run(query="Uid=" + urllib.parse.quote(uid)).body
 
-    def test_login_page(self):
-        r = self.inst.run(query="Login=1")
+    def test_login_page_keeps_every_other_argument(self):
+        # The request that failed its session check is kept whole, its old
+        # identifier too; only the login's own fields are left out, and
+        # PERSIST, which the page asks for.
+        r = self.inst.run(query="CMD=find&Login=1&Uid=zz&find=AB.00001&PERSIST=2&User=u&Passwd=p"
+                                "&project=%3Cscript%3E%22")
         self.assertEqual(r.header, "Content-type: text/html\n\n")
         self.assertIn("<TITLE>VELKO Login</TITLE>", r.body)
-        self.assertIn('<FORM NAME="mainform" METHOD=POST ACTION="/cgi-bin/velko">', r.body)
-        self.assertIn('NAME="User" SIZE=20', r.body)
-        self.assertIn('TYPE=password NAME="Passwd" SIZE=20', r.body)
-        self.assertIn('<SELECT NAME="PERSIST">', r.body)
-        self.assertIn(("Login", "2"), hidden_fields(r.body))
-        self.assertIn("User.focus()", r.body)  # the login page puts the focus on User
-        self.assertIn('onLoad="CookieCheck()"', r.body)
-
-    def test_login_page_keeps_other_arguments_escaped(self):
-        r = self.inst.run(query="Login=1&CMD=search&project=%3Cscript%3E%22&Passwd=x&User=y")
-        fields = hidden_fields(r.body)
-        self.assertIn(("CMD", "search"), fields)
-        self.assertIn(("project", "&lt;script&gt;&quot;"), fields)
-        self.assertEqual([n for n, _ in fields].count("Login"), 1)
-        self.assertNotIn("Passwd", [n for n, _ in fields])
-        self.assertNotIn("User", [n for n, _ in fields])
-        self.assertNotIn("<script>", r.body)
+        self.assertEqual(hidden_fields(r.body), [("Login", "2"), ("CMD", "find"), ("Uid", "zz"),
+                                                 ("find", "AB.00001"),
+                                                 ("project", "&lt;script&gt;&quot;")])
+        self.assertIns(r.body, '<FORM NAME="mainform" METHOD=POST ACTION="/cgi-bin/velko">',
+                       'NAME="User" SIZE=20', 'TYPE=password NAME="Passwd" SIZE=20',
+                       '<SELECT NAME="PERSIST">', "<OPTION VALUE=2 SELECTED>", "User.focus()",
+                       'onLoad="CookieCheck()"', absent=["<script>"])
+        self.assertEqual(r.body.count('NAME="PERSIST"'), 1)
 
     def test_success_carries_a_signed_identifier(self):
-        r = self.login("alice", "wonder", extra=[("CMD", "search"), ("x", '"><b>')])
+        r = self.login("alice", "wonder", ("PERSIST", "1"), ("CMD", "search"), ("Uid", "old"),
+                       ("x", '"><b>'))
         self.assertEqual(r.header, "Content-type: text/html\n\n")
         self.assertIn("<TITLE>VELKO Login2</TITLE>", r.body)
-        uid = self.uid_of(r)
-        # user and project shifted by two, the login time, the MAC.
-        m = re.fullmatch(r"cnkeg#Cnrjc#(\d+)#([0-9a-f]{64})", uid)
-        self.assertTrue(m, uid)
         fields = hidden_fields(r.body)
-        self.assertIn(("CMD", "search"), fields)
-        self.assertIn(("x", "&quot;&gt;&lt;b&gt;"), fields)
-        for name in ("Login", "Passwd", "User", "PERSIST"):
-            self.assertNotIn(name, [n for n, _ in fields])
-        self.assertIn("document.mainform.submit();", r.body)
-        self.assertTrue(r.body.rstrip().endswith("OK"), r.body[-200:])
+        self.assertEqual(fields[1:], [("CMD", "search"), ("x", "&quot;&gt;&lt;b&gt;")])
+        # user and project shifted by two, the login time, the MAC.
+        uid = fields[0][1]
+        self.assertEqual(fields[0][0], "Uid")
+        self.assertRegex(uid, r"^cnkeg#Cnrjc#(\d+)#([0-9a-f]{64})$")
+        # The form, then the script that writes the cookie and sends the form, then OK.
+        form = r.body.index('<FORM NAME="mainform" METHOD=POST ACTION="/cgi-bin/velko">\n')
+        self.assertLess(form, r.body.index('<SCRIPT LANGUAGE=JavaScript>\necritCookie("velko",'))
+        self.assertTrue(r.body.endswith("document.mainform.submit();\n</SCRIPT>\nOK\n"),
+                        repr(r.body[-200:]))
         # The key of the installation was created, readable by its owner only.
-        mode = os.stat(self.inst.path("cfg", "session.key")).st_mode
-        self.assertEqual(stat.S_IMODE(mode), 0o600)
-
-        # The next request, with the identifier, shows the start page menu
-        # whose links carry it.
-        page = self.inst.run(query="Uid=" + urllib.parse.quote(uid))
-        self.assertIn("CMD=create&Uid=" + uid.replace("#", "%23"), page.body)
-        self.assertIn(">%s</A>" % lang_text(self.inst, 3001), page.body)
-        self.assertIn('if (kuki != "%s")' % uid, page.body)
+        self.assertEqual(stat.S_IMODE(os.stat(self.inst.path("cfg", "session.key")).st_mode), 0o600)
+        # The request that form makes runs the command within the session.
+        page = self.inst.run(post=urllib.parse.urlencode(fields[:2]))
+        self.assertIn("<TITLE>%s</TITLE>" % self.inst.lang(2003), page.body)
+        self.assertIn('<INPUT TYPE=hidden name=Uid Value="%s">' % uid, page.body)
+        # With the identifier alone, the start page menu whose links carry it.
+        self.assertIns(self.start_page(uid), "CMD=create&Uid=" + uid.replace("#", "%23"),
+                       ">%s</A>" % self.inst.lang(3001), 'if (kuki != "%s")' % uid)
+        # A login from the start page returns to the start page.
+        r = self.login("alice", "wonder", ("PERSIST", "1"))
+        self.assertEqual([n for n, _ in hidden_fields(r.body)], ["Uid"])
 
     def test_persistence_sets_the_cookie_expiry(self):
-        for persist, seconds in ((1, 86400), (2, 604800), (3, 2592000)):
-            r = self.login("alice", "wonder", persist)
-            uid = self.uid_of(r)
-            login_time = int(uid.split("#")[2])
-            m = re.search(r'ecritCookie\("velko","([^"]*)",new Date\((\d+)\)\);', r.body)
-            self.assertTrue(m, r.body)
-            self.assertEqual(m.group(1), uid)
-            self.assertEqual(int(m.group(2)), (login_time + seconds) * 1000, persist)
-        for persist in (0, None, 9):  # the session, also for a value out of range
-            r = self.login("alice", "wonder", persist)
-            self.assertIn('ecritCookie("velko","%s");' % self.uid_of(r), r.body)
+        for persist, seconds in (("1", 86400), ("2", 604800), ("3", 2592000)):
+            r = self.login("alice", "wonder", ("PERSIST", persist))
+            uid = dict(hidden_fields(r.body))["Uid"]
+            self.assertIn('ecritCookie("velko","%s",new Date(%d));'
+                          % (uid, (int(uid.split("#")[2]) + seconds) * 1000), r.body)
+        for extra in ([("PERSIST", "0")], [], [("PERSIST", "9")]):  # the session
+            r = self.login("alice", "wonder", *extra)
+            self.assertIn('ecritCookie("velko","%s");' % dict(hidden_fields(r.body))["Uid"], r.body)
 
-    def test_wrong_password_or_user_gives_513(self):
+    def test_failed_logins(self):
         for user, password in (("alice", "wrong"), ("alice", ""), ("nobody", "wonder"),
-                               ("alice", "alice@example.org"), ("ali", "wonder")):
-            r = self.login(user, password)
+                               ("alice", "alice@example.org"), ("ali", "wonder"), ("nopw", "x")):
+            r = self.login(user, password, ("CMD", "search"))
+            body = r.body[r.body.index("<BODY"):]
             self.assertIn("<TITLE>VELKO Login2</TITLE>", r.body)
-            self.assertIn(lang_text(self.inst, 513), r.body)
-            self.assertIn("<FONT COLOR=RED><H1>%s</H1></font>" % lang_text(self.inst, 500),
-                          r.body)
-            self.assertNotIn('NAME="Uid"', r.body)
-            self.assertNotIn("ecritCookie(\"velko\"", r.body)
-
-    def test_other_login_values_do_nothing(self):
-        r = self.inst.run(query="Login=3&CMD=search")
-        self.assertNotIn("<TITLE>", r.text)
-        self.assertNotIn("mainform", r.text)
+            self.assertEqual(body[body.index(">\n") + 2:],
+                             "<Table WIDTH=400><TR><TD>\n<FONT COLOR=RED><H1>%s</H1></font>\n"
+                             "<P><HR><BR><BR>%s\n</TD></TR></TABLE>"
+                             % (self.inst.lang(500), self.inst.lang(513)))
+        # A user without a password field logs in with an empty one.
+        self.assertIn('NAME="Uid"', self.login("nopw", "").body)
+        # Other values of Login do nothing.
+        self.assertIns(self.inst.run(query="Login=3&CMD=search").text, absent=["<TITLE>", "mainform"])
 
     def test_start_page_without_identifier_offers_the_login(self):
-        r = self.inst.run(query="")
-        self.assertIn('if (kuki == "") document.location = "/cgi-bin/velko?Login=1";', r.body)
-        self.assertIn("<INPUT TYPE=hidden NAME=\"Login\" VALUE=\"2\">", r.body)
-        self.assertNotIn("CMD=create", r.body)
+        self.assertIns(self.inst.run(query="").body, 'TYPE=password NAME="Passwd"',
+                       'if (kuki == "") document.location = "/cgi-bin/velko?Login=1";',
+                       '<INPUT TYPE=hidden NAME="Login" VALUE="2">', absent=["CMD=create"])
 
     def test_forged_or_altered_identifiers_are_no_session(self):
-        good = self.uid_of(self.login("alice", "wonder"))
+        good = self.inst.login("alice", "wonder")
         name, project, when, mac = good.split("#")
-        forged = [
-            "cnkeg#Cnrjc#" + when,                               # the classic form
-            "cnkeg#Cnrjc#%s#%s" % (when, "0" * 64),              # a made-up MAC
-            "cnkeg#Cnrjc#%d#%s" % (int(when) + 1, mac),          # another time
-            "dqd#Cnrjc#%s#%s" % (when, mac),                     # another user
-            "%s#%s#%s#%s" % (name, project, when, mac[:-1] + ("1" if mac[-1] == "0" else "0")),
-            good + "#",
-        ]
-        for uid in forged:
-            r = self.inst.run(query="Uid=" + urllib.parse.quote(uid))
-            self.assertNotIn("CMD=create", r.body, uid)
-            self.assertIn('NAME="Passwd"', r.body, uid)
-        # Another installation's key does not sign for this one.
-        other = velkotest.Install(security=True)
-        self.addCleanup(other.remove)
-        setup_install(other, {"Alpha": ["alice :a@x:wonder:YES:YES:YES:YES:YES:YES:YES"]})
-        foreign = self.uid_of(other.run(post="Login=2&User=alice&Passwd=wonder"))
+        other = self.other_install(security=True)
+        setup_install(other, {"Alpha": USERS})
+        foreign = other.login("alice", "wonder")  # another installation's key
         self.assertNotEqual(foreign, good)
-        r = self.inst.run(query="Uid=" + urllib.parse.quote(foreign))
-        self.assertNotIn("CMD=create", r.body)
-        # The good one still works.
-        r = self.inst.run(query="Uid=" + urllib.parse.quote(good))
-        self.assertIn("CMD=create", r.body)
+        for uid in ("cnkeg#Cnrjc#" + when, "cnkeg#Cnrjc#%s#%s" % (when, "0" * 64),
+                    "cnkeg#Cnrjc#%d#%s" % (int(when) + 1, mac), "dqd#Cnrjc#%s#%s" % (when, mac),
+                    "%s#%s#%s#%s" % (name, project, when, mac[:-1] + "01"[mac[-1] == "0"]),
+                    good + "#", foreign):
+            self.assertIns(self.start_page(uid), 'NAME="Passwd"', absent=["CMD=create"])
+        self.assertIn("CMD=create", self.start_page(good))
 
     def test_hostile_identifier_is_shown_escaped(self):
-        r = self.inst.run(query="Uid=" + urllib.parse.quote('"><script>alert(1)</script>'))
-        self.assertNotIn("<script>", r.body)
-        self.assertIn("<!uid:&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;>", r.body)
-        self.assertIn(r'if (kuki != "\x22\x3E\x3Cscript\x3Ealert(1)\x3C/script\x3E")', r.body)
+        self.assertIns(self.start_page('"><script>alert(1)</script>'),
+                       "<!uid:&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;>",
+                       r'if (kuki != "\x22\x3E\x3Cscript\x3Ealert(1)\x3C/script\x3E")',
+                       absent=["<script>"])
 
     def test_rights_follow_the_flags_of_the_session_user(self):
-        # bob's view flag is blank: granted; carol's is N: the start page
-        # shows the error box of text 514 and no menu.
-        bob = self.uid_of(self.login("bob", "builder"))
-        r = self.inst.run(query="Uid=" + urllib.parse.quote(bob))
-        self.assertIn("CMD=create", r.body)
-        self.assertIn("<!Access granted for bob in 1>", r.body)
-        carol = self.uid_of(self.login("carol", "c4rol"))
-        r = self.inst.run(query="Uid=" + urllib.parse.quote(carol))
-        self.assertNotIn("CMD=create", r.body)
-        self.assertIn(lang_text(self.inst, 514), r.body)
-        self.assertIn("<!Access denied for carol in 1>", r.body)
-
-    def test_removed_user_loses_the_session(self):
-        uid = self.uid_of(self.login("alice", "wonder"))
-        setup_install(self.inst, {"Alpha": ["bob:bob@example.org:builder: : : : : : : "]})
-        r = self.inst.run(query="Uid=" + urllib.parse.quote(uid))
-        self.assertNotIn("CMD=create", r.body)
-        self.assertIn('NAME="Passwd"', r.body)
-
-
-class TwoProjectsTest(velkotest.VelkoTestCase):
-    install_args = {"security": True}
+        # bob's view flag is blank: granted; carol's is N: the error box of
+        # text 514 and no menu.
+        self.assertIns(self.start_page(self.inst.login("bob", "builder")), "CMD=create",
+                       "<!Access granted for bob in 1>")
+        self.assertIns(self.start_page(self.inst.login("carol", "c4rol")), self.inst.lang(514),
+                       "<!Access denied for carol in 1>", absent=["CMD=create"])
+        # A user removed from the file loses the session.
+        uid = self.inst.login("alice", "wonder")
+        setup_install(self.inst, {"Alpha": USERS[1:]})
+        self.assertIn('NAME="Passwd"', self.start_page(uid))
 
     def test_first_project_of_the_list_wins(self):
-        # project.cfg lists Alpha then Beta; the project list is read in
-        # reverse file order, so Beta comes first.
-        setup_install(self.inst, {
-            "Alpha": ["dave :d@a:same:YES:YES:YES:YES:YES:YES:YES"],
-            "Beta": ["dave :d@b:same:YES:YES:YES:YES:YES:YES:YES"],
-        })
-        r = self.inst.run(post="Login=2&User=dave&Passwd=same")
-        uid = dict(hidden_fields(r.body))["Uid"]
-        self.assertTrue(uid.startswith("fcxg#Dgvc#"), uid)
+        # The project list is read in reverse file order: Beta comes first.
+        setup_install(self.inst, {"Alpha": ["dave :d@a:same" + FULL_RIGHTS],
+                                  "Beta": ["dave :d@b:same" + FULL_RIGHTS]})
+        self.assertTrue(self.inst.login("dave", "same").startswith("fcxg#Dgvc#"))
 
 
-class SecurityOffTest(velkotest.VelkoTestCase):
+class SecurityOffTest(VelkoTestCase):
+    def setUp(self):
+        super().setUp()
+        setup_install(self.inst, {"Alpha": USERS})
+
     def test_login_works_but_writes_no_cookie(self):
-        setup_install(self.inst, {"Alpha": ["alice :a@x:wonder:YES:YES:YES:YES:YES:YES:YES"]})
-        r = self.inst.run(post="Login=2&User=alice&Passwd=wonder&PERSIST=2")
-        self.assertIn('NAME="Uid"', r.body)
-        self.assertNotIn("ecritCookie", r.body)
-        self.assertNotIn("SCRIPT LANGUAGE=JavaScript>\nfunction getCookie", r.body)
-        self.assertIn("document.mainform.submit();", r.body)
+        self.assertIns(self.inst.run(post="Login=2&User=alice&Passwd=wonder&PERSIST=2").body,
+                       'NAME="Uid"', "document.mainform.submit();",
+                       absent=["ecritCookie", "SCRIPT LANGUAGE=JavaScript>\nfunction getCookie"])
+
+    def test_identifier_decides_the_rights(self):
+        create = '<A HREF="/cgi-bin/velko?CMD=create">\n'
+        for uid, right, shown in ((None, None, create), ("ectqn#Cnrjc#1", "denied for carol", 514),
+                                  ("cnkeg#Cnrjc#1", "granted for alice", create),
+                                  ("fcxg#Iqpg#1", None, create),  # no users file for project Gone
+                                  ("fcxg#Cnrjc#1", "granted for dave", create)):  # not in the file
+            body = self.inst.run(query="Uid=" + urllib.parse.quote(uid) if uid else "").body
+            if right:
+                self.assertIn("<!Access %s in 1>\n" % right, body)
+            else:
+                self.assertNotIn("<!Access", body)
+            self.assertIn(self.inst.lang(shown) if shown == 514 else shown, body)
+            self.assertEqual("CMD=create" in body, shown != 514, uid)
+            self.assertNotIn("Uid=", body)  # links carry no identifier
 
 
 if __name__ == "__main__":
