@@ -1055,11 +1055,6 @@ std::string failedFile(int rc, const std::string& name) {
   return rc == -1 ? name : std::string("index");
 }
 
-int freeHeader(std::unique_ptr<tHeader>& head) {
-  head.reset();
-  return 1;
-}
-
 tAnalyse* addAnalyse(tHeader* head, const std::string& title, const std::string& submitter,
                      long date, const std::string& data) {
   tAnalyse a;

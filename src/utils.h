@@ -142,8 +142,6 @@ std::string failedFile(int rc, const std::string& name);
 // The bytes writeBug stores for `head` (entry texts get their final line
 // feed here).
 std::string formatBug(tHeader& head);
-// Kept for the callers' symmetry; the record owns everything (always 1).
-int freeHeader(std::unique_ptr<tHeader>& head);
 // Appends an analysis entry; the caller changes dataType for an attachment.
 tAnalyse* addAnalyse(tHeader* head, const std::string& title, const std::string& submitter,
                      long date, const std::string& data);

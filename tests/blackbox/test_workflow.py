@@ -307,7 +307,8 @@ class RefusalTest(WorkflowCase):
         for text in ("TS10.00077", "../cfg/project.cfg", "index", "TS10.00001/", "<b>"):
             self.assertIn(error_box("The report %s does not exist." % text.replace("<", "&lt;").replace(
                 ">", "&gt;"), True), self.act("Duplicate", User="admin", text=text).body)
-        for num in ("TS10.00099", "../cfg/project.cfg", "index", "", "<i>.1"):
+        # TS10.9 is no report name (five digits): not found, never "in use".
+        for num in ("TS10.00099", "../cfg/project.cfg", "index", "", "<i>.1", "TS10.9"):
             for args in ({}, {"User": "admin", "submitter": "admin"}):
                 self.assertIns(self.act("Open", num=num, **args).body,
                                "<FONT COLOR=RED>Cannot read the report %s <BR></FONT>\n"
@@ -351,6 +352,11 @@ class RewriteTest(WorkflowCase):
         count, history = history.split("\n", 1)
         self.assertEqual(int(count), len(history.encode()))
         return first, body, history
+
+    def test_long_titles_are_cut_between_characters(self):
+        # 150 two-byte characters: the 199-byte field ends before the 100th.
+        _, body, _ = self.apply(title="\u00e9" * 150, text="x")
+        self.assertIn("\n" + "\u00e9" * 99 + "|", body)
 
     def test_entries_survive_byte_for_byte(self):
         body = report_text("", [
