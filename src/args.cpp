@@ -89,6 +89,168 @@ int hexValue(char c) {
   return -1;
 }
 
+// ---------------------------------------------------------------------------
+// Secrets in the traces
+// ---------------------------------------------------------------------------
+
+// The trace files outlive the request (and the data directory's goes into
+// backups): a password typed at the login, and the signature of a session
+// identifier, which would let anyone reading a trace act as that user, are
+// masked in every trace. A replayed login then needs the password again.
+constexpr std::string_view kMasked = "*****";
+
+// An identifier keeps its visible fields; its signature, after the last
+// '#' (or its encoding "%23"), is masked.
+std::string maskUid(std::string_view v) {
+  const size_t hash = v.rfind('#');
+  const size_t enc = v.rfind("%23");
+  size_t keep = std::string_view::npos;
+  if (hash != std::string_view::npos) keep = hash + 1;
+  if (enc != std::string_view::npos && (keep == std::string_view::npos || enc + 3 > keep))
+    keep = enc + 3;
+  if (keep == std::string_view::npos) return std::string(kMasked);
+  return std::string(v.substr(0, keep)) + std::string(kMasked);
+}
+
+std::string maskedValue(std::string_view name, std::string_view value) {
+  if (name == "Passwd") return std::string(kMasked);
+  if (name == "Uid") return maskUid(value);
+  return std::string(value);
+}
+
+// Masks secrets in a request body or query string as it streams by, so the
+// body is never held whole: a form body ("name=value&...") field by field,
+// a multipart body line by line (the value line after a secret field's
+// headers).
+class tSecretFilter {
+ public:
+  explicit tSecretFilter(bool multipart) : multipart_(multipart) {}
+
+  std::string feed(std::string_view chunk) {
+    std::string out;
+    for (char c : chunk) multipart_ ? lineByte(c, out) : formByte(c, out);
+    return out;
+  }
+
+  std::string finish() {
+    std::string out;
+    if (multipart_) {
+      endLine(out);
+    } else if (state_ == kName) {
+      out += held_;
+    } else if (state_ == kUid) {
+      out += maskUid(held_);
+    }
+    held_.clear();
+    return out;
+  }
+
+ private:
+  static constexpr size_t kHoldMax = 4096;
+  enum { kName, kCopy, kSkip, kUid } state_ = kName;
+  enum { kNormal, kHeaders, kValue } part_ = kNormal;
+  bool multipart_;
+  std::string held_;
+
+  void formByte(char c, std::string& out) {
+    switch (state_) {
+      case kName:
+        if (c == '=') {
+          out += held_;
+          out += '=';
+          if (held_ == "Passwd") {
+            out += kMasked;
+            state_ = kSkip;
+          } else {
+            state_ = held_ == "Uid" ? kUid : kCopy;
+          }
+          held_.clear();
+        } else if (c == '&' || held_.size() > 32) {
+          out += held_;
+          out += c;
+          held_.clear();
+          if (c != '&') state_ = kCopy;
+        } else {
+          held_ += c;
+        }
+        return;
+      case kCopy:
+        out += c;
+        if (c == '&') state_ = kName;
+        return;
+      case kSkip:
+        if (c == '&') {
+          out += c;
+          state_ = kName;
+        }
+        return;
+      case kUid:
+        if (c == '&') {
+          out += maskUid(held_);
+          out += c;
+          held_.clear();
+          state_ = kName;
+        } else if (held_.size() > kHoldMax) {
+          out += kMasked;  // no identifier is that long
+          held_.clear();
+          state_ = kSkip;
+        } else {
+          held_ += c;
+        }
+        return;
+    }
+  }
+
+  void lineByte(char c, std::string& out) {
+    if (c == '\n') {
+      endLine(out);
+      out += c;
+      return;
+    }
+    // A value line is only counted, never kept; other lines are passed on
+    // in pieces when they grow long.
+    if (held_.size() < kHoldMax || part_ == kValue) {
+      if (held_.size() < kHoldMax) held_ += c;
+    } else {
+      out += held_;
+      held_.assign(1, c);
+    }
+  }
+
+  void endLine(std::string& out) {
+    const bool cr = !held_.empty() && held_.back() == '\r';
+    switch (part_) {
+      case kNormal:
+        out += held_;
+        if (held_.find("name=\"Passwd\"") != std::string::npos) {
+          part_ = kHeaders;
+          uid_ = false;
+        } else if (held_.find("name=\"Uid\"") != std::string::npos) {
+          part_ = kHeaders;
+          uid_ = true;
+        }
+        break;
+      case kHeaders:
+        out += held_;
+        if (held_.empty() || held_ == "\r") part_ = kValue;
+        break;
+      case kValue:
+        out += uid_ ? maskUid(cr ? held_.substr(0, held_.size() - 1) : held_) : std::string(kMasked);
+        if (cr) out += '\r';
+        part_ = kNormal;
+        break;
+    }
+    held_.clear();
+  }
+
+  bool uid_ = false;
+};
+
+std::string maskSecrets(std::string_view qs) {
+  tSecretFilter f(false);
+  return f.feed(qs) + f.finish();
+}
+
 // CONTENT_LENGTH as a byte count: missing, negative or not a number is 0.
 size_t contentLength() {
   const char* v = getenv("CONTENT_LENGTH");
@@ -135,6 +297,7 @@ FILE* readToFile() {
     return nullptr;
   }
   TraceFile trace(kTraceIn, false);
+  std::unique_ptr<tSecretFilter> secrets;
   size_t left = contentLength();
   std::string chunk(kChunk, '\0');
   while (left > 0) {
@@ -147,9 +310,13 @@ FILE* readToFile() {
       fclose(body);
       return nullptr;
     }
-    trace.write(std::string_view(chunk.data(), static_cast<size_t>(n)));
+    const std::string_view got(chunk.data(), static_cast<size_t>(n));
+    // A multipart body begins with its delimiter line.
+    if (!secrets) secrets = std::make_unique<tSecretFilter>(got.substr(0, 2) == "--");
+    trace.write(secrets->feed(got));
     left -= static_cast<size_t>(n);
   }
+  if (secrets) trace.write(secrets->finish());
   if (fflush(body) != 0 || fseek(body, 0, SEEK_SET) != 0) {
     fclose(body);
     return nullptr;
@@ -188,7 +355,7 @@ std::string readQuery(const char* arg, const std::string* replay, FILE** fin, Tr
   const char* env = getenv("QUERY_STRING");
   std::string qs = replay ? *replay : env ? env : "";
 
-  trace.format("#qs\"%s\"\n", qs.c_str());
+  trace.format("#qs\"%s\"\n", maskSecrets(qs).c_str());
   trace.format("#*qs:<%d>\n", qs.empty() ? 0 : static_cast<int>(static_cast<signed char>(qs[0])));
   if (arg) trace.format("#arg:<%s>\n", arg);
 
@@ -205,14 +372,14 @@ std::string readQuery(const char* arg, const std::string* replay, FILE** fin, Tr
           if (qs.size() < kMaxFirstLine) qs.push_back(static_cast<char>(c));
           if (c == '\n') break;
         }
-        trace.write(qs);
+        trace.write(maskSecrets(qs));
         chompLine(qs);
       }
     }
     trace.write("\";\n");
   }
   trace.write("#\n");
-  trace.write(qs);
+  trace.write(maskSecrets(qs));
   trace.write("\n");
   return qs;
 }
@@ -314,7 +481,7 @@ void multipartQuery(FILE* ff, const std::string& delimiter, tArgList& list,
         ++cut;
       }
       value.resize(cut);
-      trace.format("-->%s\n", value.c_str());
+      trace.format("-->%s\n", maskedValue(name, value).c_str());
       trace.format("-->len: %d \n", static_cast<int>(value.size()));
       trace.format(" delimiter: >%s<\n", delimiter.c_str());
       list.push_back({name, value});
@@ -367,7 +534,7 @@ void writeQueryLog(const std::string& qs) {
   const std::string& data = getDataDir();
   if (data.empty()) return;
   TraceFile log(data + "/tmp/velko.log", false);
-  log.write(qs);
+  log.write(qs);  // already masked
   log.write("\n");
 }
 
@@ -451,15 +618,23 @@ tArgList getQuery(const char* arg) {
   tArgList list;
   FILE* fin = nullptr;
   std::string qs;
+  bool multipart = false;
   {
     // The replayed request is read before the trace file is rewritten.
     std::string replay;
-    const bool replaying = arg && strcmp(arg, "TEST") == 0 && replayedQuery(&replay);
+    // The replay is an administrator's tool, run from a shell: a web server
+    // hands a query string without '=' to the program as its arguments
+    // ("?TEST"), and a replay would repeat the previous request, session
+    // and all, for anyone.
+    const char* web = getenv("QUERY_STRING");
+    const bool replaying = arg && strcmp(arg, "TEST") == 0 && !(web && *web) &&
+                           replayedQuery(&replay);
     TraceFile trace(kTraceFile, false);
     qs = readQuery(arg, replaying ? &replay : nullptr, &fin, trace);
 
     const std::string delimiter = multipartDelimiter(getenv("CONTENT_TYPE"), fin != nullptr, qs);
-    if (!delimiter.empty()) {
+    multipart = !delimiter.empty();
+    if (multipart) {
       const std::string upload = getDataDir() + "/tmp/data" + std::to_string(getpid());
       multipartQuery(fin, delimiter, list, upload, &qs, trace);
     } else {
@@ -470,7 +645,18 @@ tArgList getQuery(const char* arg) {
 
   // Newest first.
   std::reverse(list.begin(), list.end());
-  writeQueryLog(qs);
+  if (multipart) {
+    // The rebuilt query string, its values unencoded: masked field by field,
+    // since a password may hold '&'.
+    std::string logged;
+    for (const tElement& e : list) {
+      if (!logged.empty()) logged += '&';
+      logged += e.nom + "=" + maskedValue(e.nom, e.valeur);
+    }
+    writeQueryLog(logged);
+  } else {
+    writeQueryLog(maskSecrets(qs));
+  }
   setQSCopy(qs);
   return list;
 }

@@ -5,6 +5,7 @@ page, and the selection lists of the creation form."""
 import os
 import re
 import unittest
+import urllib.parse
 
 from velkotest import VelkoTestCase, multipart
 
@@ -76,6 +77,33 @@ class Decoding(VelkoTestCase):
         if trace.startswith('#qs"%s"' % body):
             self.assertEqual(r.raw, dump("w=A&CMD=qa1post"))
             self.assertEqual(trace, '#qs"%s"\n#*qs:<67>\n#arg:<TEST>\n#\n%s\n' % (body, body))
+
+    def test_secrets_stay_out_of_the_traces(self):
+        uid = "cfokp#VGUV#1700000000#" + "ab" * 32
+        login = urllib.parse.urlencode([("Login", "2"), ("User", "admin"), ("Passwd", "s3cr&t"),
+                                        ("Uid", uid), ("PERSIST", "0")])
+        r, trace = self.run_traced("Passwd=", post=login)
+        masked = "Login=2&User=admin&Passwd=*****&Uid=cfokp%23VGUV%231700000000%23*****&PERSIST=0"
+        self.assertIn("\n%s\n" % masked, trace)
+        for f in ("/tmp/velko.in", self.inst.path("data", "tmp", "velko.log")):
+            with open(f) as t:
+                self.assertNotIn("s3cr", t.read(), f)
+        body, ctype = multipart([("Login", "2"), ("Passwd", "s3cr&t"), ("Uid", uid)], boundary=BOUNDARY)
+        r, trace = self.run_traced("nom->Passwd", post=body, content_type=ctype)
+        self.assertNotIn("s3cr", trace)
+        self.assertNotIn("ab" * 32, trace)
+        self.assertEqual(self.inst.read("data/tmp/velko.log"),
+                         "Uid=cfokp#VGUV#1700000000#*****&Passwd=*****&Login=2\n")
+        with open("/tmp/velko.in") as t:
+            spooled = t.read()
+        if "Passwd" in spooled:
+            self.assertNotIn("s3cr", spooled)
+            self.assertIn("\n*****\n", spooled)
+
+    def test_no_replay_for_a_web_request(self):
+        self.inst.run("CMD=zzreplay")
+        r = self.inst.run("TEST", args=["TEST"])  # Apache: ?TEST becomes the argument
+        self.assertNotIn("zzreplay", r.body)
 
     def test_multipart(self):
         def post(fields, **kw):
