@@ -550,7 +550,7 @@ int runLocalMail(const std::string& to, const std::string& filename) {
     // The command declares the character set of its locale: the mail text
     // (language texts, typed reports) is UTF-8.
     setenv("LC_ALL", "C.UTF-8", 1);
-    execv("/usr/bin/mail", argv.data());
+    execvp("mail", argv.data());  // as the shell would find it, without one
     _exit(127);
   }
   close(in);

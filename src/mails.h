@@ -94,9 +94,9 @@ int mySend(int sock, const std::string& data, int lines);
 // comma-separated `to` through the SMTP server `hostname`.
 void monmail(const std::string& hostname, const std::string& to, const std::string& filename);
 
-// The local mail command: runs /usr/bin/mail with the addresses of the
-// comma-separated `to` as its arguments and the file on its standard input
-// (no shell is involved). An address holding a character that no mail
+// The local mail command: runs "mail", looked up on PATH as a shell would,
+// with the addresses of the comma-separated `to` as its arguments and the
+// file on its standard input (no shell is involved). An address holding a character that no mail
 // address has is left out and traced. Returns the number of addresses
 // handed to the command, 0 when none was valid, or -1 when the command
 // could not be run or failed.

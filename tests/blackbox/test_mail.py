@@ -153,6 +153,24 @@ class LocalMailCommandTest(NotifyCase):
         self.assertFalse(os.path.exists(self.inst.path("x@velko.test")))
 
 
+
+class LocalMailOnPathTest(NotifyCase):
+    """The local mail command is the first "mail" on PATH."""
+    server = ""
+
+    def test_mail_found_on_path(self):
+        bindir = self.inst.path("bin")
+        os.makedirs(bindir)
+        with open(os.path.join(bindir, "mail"), "w") as f:
+            f.write('#!/bin/sh\necho "$@" > "%s"\ncat >> "%s"\n' % ((self.inst.path("sent"),) * 2))
+        os.chmod(os.path.join(bindir, "mail"), 0o755)
+        self.inst.put_report()
+        self.act("Assign", User="alice", submitter="bob",
+                 env={"PATH": bindir + ":" + os.environ.get("PATH", "")})
+        sent = self.inst.read("sent")
+        self.assertTrue(sent.startswith("bob@"), sent[:200])
+        self.assertIn("Subject: Bug %s Assignment by alice\n" % NAME, sent)
+
 class UnansweringServerTest(NotifyCase):
     """No server, or one that never answers: the page still comes, within
     the bound of VELKO_MAIL_WAIT."""
