@@ -554,10 +554,18 @@ void downloadIndex(tPage& page, const tBugList& list) {
   tHeader h;
   for (const tBug& b : list) {
     if (!readReportHead(b.nom, &h)) continue;  // gone since the selection
-    out += getProjectPrefix(h.project);
-    out += '\t';
-    std::string row = writeIndexToReadableStr(h);
-    std::replace(row.begin(), row.end(), '|', '\t');
+    std::string row = getProjectPrefix(h.project) + "|" + writeIndexToReadableStr(h);
+    // A spreadsheet takes a cell that begins with '=', '+', '-' or '@' for
+    // a formula: such cells get a leading apostrophe, which it shows as
+    // text. The stored reports keep what was typed.
+    size_t cell = 0;
+    while (cell < row.size()) {
+      if (strchr("=+-@", row[cell]) != nullptr && row[cell] != '\0') row.insert(cell, 1, '\'');
+      const size_t bar = row.find('|', cell);
+      if (bar == std::string::npos) break;
+      row[bar] = '\t';
+      cell = bar + 1;
+    }
     out += row;
     if (out.size() > 60000) {
       page.downloadData(out);

@@ -317,6 +317,15 @@ class PrintoutTest(SearchTestCase):
             expected.append("\t".join(["AL"] + [f[k] for k in FIELDS]))
         self.assertEqual(r.body_bytes.decode().split("\n"), expected + [""])
         self.assertEqual([len(l.split("\t")) for l in expected], [28] * 3)
+        # Cells a spreadsheet would take for formulas are neutralised; the
+        # stored report keeps what was typed.
+        inst = self.other_install()
+        inst.put_report(title="=HYPERLINK(1)", module="+1", version="-2", submitter="@me")
+        cells = inst.run("find=TS10.00001&excel=X").body_bytes.decode().split(
+            "\n")[1].split("\t")
+        for v in ("'=HYPERLINK(1)", "'+1", "'-2", "'@me"):
+            self.assertIn(v, cells)
+        self.assertIn("|=HYPERLINK(1)\n", inst.read("data/" + inst.reports()[0]))
         # An unreadable report is left out; the criteria come first.
         os.unlink(self.inst.path("data", "ALSG1.00005"))
         body = self.find("find=ALSG1.00005+ALSG1.00006&excel=X&aff_crit=AC").body_bytes.decode()
