@@ -298,11 +298,14 @@ bool isNone(const std::string& s) { return s.empty() || s == " "; }
 
 std::string cfgPath(const std::string& name) { return getCfgDir() + "/" + name; }
 
+const std::vector<tProjectLine>& projectLines();
+
 // "<CONFIGDIR>/<project>_<kind>.cfg". Project names reach here from the
-// request: one holding a '/' would name a file outside the configuration
-// directory, so it names no file at all.
+// request and from report files: only a project of "project.cfg" names a
+// file, so no name ("../x", say) can lead outside the configuration
+// directory.
 std::string projectFile(const std::string& proj, const char* kind) {
-  if (proj.find('/') != std::string::npos) return std::string();
+  if (!isConfiguredProject(proj)) return std::string();
   return getCfgDir() + "/" + proj + "_" + kind + ".cfg";
 }
 
@@ -405,6 +408,13 @@ const std::vector<tUserEntry>& userTable(const std::string& path) {
 }
 
 }  // namespace
+
+bool isConfiguredProject(const std::string& proj) {
+  if (proj.empty() || proj.find('/') != std::string::npos) return false;
+  for (const tProjectLine& l : projectLines())
+    if (l.hasColon && l.fields[0] == proj) return true;
+  return false;
+}
 
 tCharList getProjects(const std::string& proj) {
   if (!isNone(proj)) return {proj};

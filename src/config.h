@@ -48,7 +48,10 @@ int useSecurity();
 // Project names of "project.cfg" (every line holding a ':'), in reverse
 // file order; only `proj` when it is neither empty nor " ".
 tCharList getProjects(const std::string& proj);
-// "<CONFIGDIR>/<project>_<cfgname>.cfg" for every project of getProjects(proj).
+// True when `proj` is a project of "project.cfg" (a line holding a ':').
+bool isConfiguredProject(const std::string& proj);
+// "<CONFIGDIR>/<project>_<cfgname>.cfg" for every project of getProjects(proj)
+// that is configured.
 tCharList getCfgFileNames(const std::string& proj, const std::string& cfgname);
 // Fields 1 to 4 of the project's line of "project.cfg", "" when none.
 std::string getProjectPrefix(const std::string& project);
@@ -117,6 +120,7 @@ bool setUserName(const std::string& name);
 const std::string& langue(int num);
 // Texts named where several modules use them.
 constexpr int kTextNotRemembered = 527;  // the action saved, the choices not remembered
+constexpr int kTextUnknownProject = 529;  // "%s" is no configured project
 // Loads the language table (langue does so on first use); false, after a
 // diagnostic comment, when the file cannot be read: langue then tries again
 // at its next call. The code is the first word of LANGUAGE, "FR" when empty.

@@ -196,6 +196,13 @@ int checkParams(const tArgList& list) {
       return 0;
     }
   }
+  // The project names the files of its users, groups and versions: only a
+  // configured one is taken.
+  const std::string project = getArg(list, "project");
+  if (!isConfiguredProject(project)) {
+    printErr1(kTextUnknownProject, project);
+    return 0;
+  }
   return 1;
 }
 

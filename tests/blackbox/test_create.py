@@ -144,6 +144,10 @@ class CreationTest(CreateTestCase):
         for field, value, label in (("group", "\u00a0", 101), ("sev", "9", 109),
                                     ("impact", "e", 104), ("phase", "~", 102)):
             self.assertIn(self.error_box(label), self.create(**{field: value}).body, field)
+        # Only a configured project is taken: its name becomes file names.
+        for project in ("../../x", "NOPE", "<b>"):
+            self.assertIn("<P><HR><BR><BR>%s</TD>" % self.inst.lang(529).replace("%s", project).replace(
+                "<", "&lt;").replace(">", "&gt;"), self.create(project=project).body, project)
         self.assertEqual(self.inst.reports(), [])
         self.assertEqual(self.inst.index_lines(), [])
         self.assertFalse(os.path.exists(self.inst.path("data", "history.dat")))
