@@ -117,13 +117,19 @@ bool tFileLock::acquireMs(const std::string& path, int milliseconds) {
   fd_.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
   if (!fd_.ok()) return false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  int err;
   for (;;) {
     if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) break;
-    if (std::chrono::steady_clock::now() >= deadline) break;
+    err = errno;
+    if (err != EWOULDBLOCK && err != EINTR) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      err = EWOULDBLOCK;
+      break;
+    }
     lockPause();
   }
   release();
+  errno = err;
   return false;
 }
 

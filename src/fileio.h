@@ -63,7 +63,8 @@ class tFileLock {
   tFileLock(const tFileLock&) = delete;
   tFileLock& operator=(const tFileLock&) = delete;
   // Waits at most `seconds` (milliseconds with acquireMs); false when the
-  // lock could not be had.
+  // lock could not be had: errno EWOULDBLOCK when another holder kept it,
+  // another value when the lock file cannot be opened or made.
   bool acquire(const std::string& path, int seconds) { return acquireMs(path, seconds * 1000); }
   bool acquireMs(const std::string& path, int milliseconds);
   bool held() const { return fd_.ok(); }

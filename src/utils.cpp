@@ -1038,7 +1038,10 @@ int storeNewBug(tHeader& bug, const std::string& format, const std::string& arg1
                 const std::string& arg2, tHeader* shown) {
   if (getDataDir().empty()) return -1;
   tFileLock lock;
-  if (!lock.acquire(dataPath("number.lock"), kNumberLockWait)) return kStoreBusy;
+  if (!lock.acquire(dataPath("number.lock"), kNumberLockWait))
+    // Busy only when another request holds it; a lock file that cannot be
+    // made (a read-only data directory) means the report cannot be written.
+    return errno == EWOULDBLOCK || errno == EINTR ? kStoreBusy : -1;
   bug.number = lowestFreeNumber(getBugPrefix2(bug));
   history2(&bug, format, arg1, arg2);
   if (shown) *shown = bug;

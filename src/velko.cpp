@@ -56,11 +56,13 @@ void run(void (*handler)(tActionCall&), tActionCall& call) { handler(call); }
 const tHandler kHandlers[kActionCount] = {VELKO_ACTIONS(VELKO_HANDLER_ROW)};
 #undef VELKO_HANDLER_ROW
 
-// The report lock of a submitted form could not be had in time: a page
-// saying so, and nothing changed.
-void reportBusy(const std::string& cmd, const tArgList& list) {
+// The report lock of a submitted form could not be had: a page saying why
+// (another request holds it, or its lock file cannot be made, as in a
+// read-only data directory), and nothing changed.
+void reportBusy(const std::string& cmd, const std::string& num, const tArgList& list) {
+  const bool busy = errno == EWOULDBLOCK || errno == EINTR;
   printHead(request().page, cmd, nullptr, &list);
-  printErr1(520, langue(521));
+  printErr1(520, busy ? langue(521) : applyHistoryFormat(langue(501), num, "", ""));
 }
 
 // Applies the row's policy before its handler runs (actions.h, tPolicy):
@@ -75,7 +77,7 @@ bool admit(const tActionRow& row, tArgList& list, tFileLock* lock) {
     // the other instead of the later write losing the earlier change.
     const std::string num = getArg(list, "Num");
     if (isReportName(num) && !lockReport(lock, num)) {
-      reportBusy(row.cmd, list);
+      reportBusy(row.cmd, num, list);
       return false;
     }
   }

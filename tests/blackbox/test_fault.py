@@ -11,7 +11,7 @@ import time
 import unittest
 import urllib.parse
 
-from velkotest import (CREATE_FIELDS, NAME_IN_H1, Outcome, Server, Snapshot, act, create, have_lighttpd,
+from velkotest import (CREATE_FIELDS, Install, NAME_IN_H1, Outcome, Server, Snapshot, act, create, have_lighttpd,
                        store_problems, verify)
 
 
@@ -37,6 +37,30 @@ def leftovers(srv):
     return sorted(os.path.relpath(os.path.join(d, f), srv.data) for d, _, files in os.walk(srv.data)
                   for f in files if f.endswith(".tmp") or (d.endswith("/tmp") and f.startswith("data")))
 
+
+
+class ReadOnlyDataTest(unittest.TestCase):
+    """A data directory that cannot be written: the page says that a file
+    cannot be written, never that the reports are in use."""
+
+    def test_read_only_data_directory(self):
+        why = can_mount()
+        if why:
+            self.skipTest(why)
+        inst = Install()
+        self.addCleanup(inst.remove)
+        name = inst.put_report()
+        os.makedirs(inst.path("data", "tmp"), exist_ok=True)
+        subprocess.run(["mount", "--bind", inst.data, inst.data], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", inst.data])
+        subprocess.run(["mount", "-o", "remount,ro,bind", inst.data], check=True)
+        busy = inst.lang(521)
+        for page in (inst.run(post=urllib.parse.urlencode(dict(CREATE_FIELDS, title="t"))).body,
+                     inst.run(query=urllib.parse.urlencode(
+                         dict(CMD="Observed", Num=name, QS="", User="admin", text="x"))).body):
+            self.assertIn(inst.lang(501).split("%s")[0], page)
+            self.assertNotIn(busy, page)
+        self.assertEqual(inst.reports(), [name])
 
 @unittest.skipUnless(have_lighttpd(), "lighttpd is not installed")
 class FullDiskTest(unittest.TestCase):
