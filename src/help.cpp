@@ -1,7 +1,11 @@
 #include "help.h"
+
+#include "config.h"
 #include "frame.h"
 
 void displayHelp(tArgList& list) {
-  (void)list;
-  printNotAvailable("displayHelp");
+  tPage& page = request().page;
+  printHead(page, "HELP", nullptr, &list);
+  page.markup("<H1>VELKO ").text(langue(3006)).markup("</H1>\n");
+  printErr(506);
 }

@@ -1138,6 +1138,19 @@ void appendGlobalHistory(tHeader& head) {
   head.pendingHistory.clear();
 }
 
+// A test result's line is "<time> <path> Test Created|Changed by ...", and
+// the path holds the keys of the module and step, which may hold blanks: the
+// subject then runs to the " Test " that begins that text.
+void extendTestSubject(tHistoryLine* h) {
+  if (h->text.substr(0, 5) == "Test ") return;
+  size_t at = std::string_view::npos;
+  for (const std::string_view mark : {" Test Created by ", " Test Changed by "})
+    at = std::min(at, h->text.find(mark));
+  if (at == std::string_view::npos) return;
+  h->name = std::string_view(h->name.data(), h->name.size() + 1 + at);
+  h->text = h->text.substr(at + 1);
+}
+
 }  // namespace
 
 bool forEachHistoryLine(const std::function<void(const tHistoryLine&)>& fn) {
@@ -1155,6 +1168,7 @@ bool forEachHistoryLine(const std::function<void(const tHistoryLine&)>& fn) {
     const size_t b2 = rest.find(' ');
     h.name = rest.substr(0, b2);
     h.text = b2 == std::string_view::npos ? std::string_view() : rest.substr(b2 + 1);
+    if (h.name.find('/') != std::string_view::npos) extendTestSubject(&h);
     fn(h);
   }
   return true;

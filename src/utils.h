@@ -170,7 +170,9 @@ struct tHistoryLine {
 };
 // Calls `fn` for every non-empty line of "history.dat", oldest first (a last
 // line without line feed is left out: it is still being written); false
-// when the file cannot be opened.
+// when the file cannot be opened. The name is the word after the time; a
+// test result's path (it holds '/') runs to the "Test Created by" or
+// "Test Changed by" of its text, so keys with blanks stay in it.
 bool forEachHistoryLine(const std::function<void(const tHistoryLine&)>& fn);
 // The text a history format gives with its arguments (see above).
 std::string applyHistoryFormat(std::string_view format, const std::string& arg1,

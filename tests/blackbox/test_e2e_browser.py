@@ -89,8 +89,11 @@ class BrowserTest(unittest.TestCase):
         WebDriverWait(self.b, 30, 0.05).until(lambda _: condition(), "timed out waiting for " + what)
 
     def text(self):
-        """The page's text, which must be a page of the tracker."""
-        text = self.js("return document.body ? document.body.innerText : '';")
+        """The page's text, which must be a page of the tracker (of a frame
+        set, the text of its frames)."""
+        text = self.js("const b = document.body; if (b && b.tagName === 'FRAMESET') return "
+                       "Array.from(window.frames, f => f.document.body ? f.document.body.innerText "
+                       ": '').join('\\n'); return b ? b.innerText : '';")
         self.assertNotRegex(self.b.title, r"^(500|502|404|403)")
         self.assertNotIn("Internal Server Error", text)
         self.assertTrue(text.strip(), "empty page at " + self.b.current_url)
