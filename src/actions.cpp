@@ -10,9 +10,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "args.h"
+#include "attach.h"
 #include "config.h"
 #include "frame.h"
 #include "session.h"
@@ -111,8 +113,66 @@ void queueNotification(const tActionRow& row, const std::string& num, const std:
   request().after([path = getDataDir() + "/" + getBugName(*bug), project = bug->project] {
     SendSynchFile(path, project, S_FFT);
   });
-  request().after([bug = *bug, num, act = row.act, subject = langue(row.mail), user,
+  // An attachment is notified as an analysis: the same recipients.
+  const tAction act = row.act == E_Attach ? E_Analyse : row.act;
+  request().after([bug = *bug, num, act, subject = langue(row.mail), user,
                    html = body.body()] { sendMailBug(bug, num, act, subject, user, html); });
+}
+
+// The fields of a report action's form (the row's form function, or the
+// editing forms, which read the request too).
+using tShowForm = std::function<void(tPage&, const tHeader&, const std::string&)>;
+
+// The page of a report action: its form, or the form applied, the report
+// changed and stored under the lock, the notification queued when
+// `notify`, then the action bar and the report as the action left it.
+void reportActionPage(tActionCall& call, const tShowForm& form, bool notify) {
+  const tActionRow& row = call.row;
+  tArgList& list = call.list;
+  tPage& page = request().page;
+  const std::string num = getArg(list, "Num");
+  const std::string cmd = getArg(list, "CMD");
+  const std::string qs = getArg(list, "QS");
+  printHead(page, cmd, nullptr, &list);
+
+  // Only a name of the report-name form is looked up: no request reaches a
+  // file outside the data directory.
+  std::unique_ptr<tHeader> bug = isReportName(num) ? readBug(num) : nullptr;
+  if (!bug) {
+    page.redLine(langue(504) + " " + num);
+    return;
+  }
+
+  if (!submitsForm(list)) {
+    if (row.method == kPostMultipart)
+      page.markup("<FORM METHOD=POST enctype=\"multipart/form-data\"");
+    else if (row.method == kPost)
+      page.markup("<FORM METHOD=POST");
+    else
+      page.markup("<FORM METHOD=GET");
+    page.markup(" ACTION=\"").attr(envOrEmpty("SCRIPT_NAME")).markup("\">\n");
+    page.hidden("CMD", cmd).hidden("Num", num);
+    page.markup("<INPUT TYPE=\"hidden\" NAME=QS VALUE=\"").escaped(quotedQuery(qs)).markup("\">\n");
+    // With security on the session travels with the form: the submission
+    // is refused without it.
+    if (useSecurity() && given(getCookie())) page.hidden("Uid", getCookie());
+    form(page, *bug, num);
+    page.markup("</FORM><HR>\n");
+    displayBugCore(page, *bug);
+    return;
+  }
+
+  page.markup("<Table Width=100% Cellpadding=0 Cellspacing=0 border=0>\n<TR><TD ALIGN=LEFT><H1>");
+  appliedHeading(page, row, num, list);
+  page.markup("</H1></TD>\n<TD ALIGN=RIGHT Valign=TOP>\n");
+  page.markup("<A HREF=\"?").escaped(quotedQuery(qs)).markup("\">\n");
+  page.markup("<IMG SRC=\"").attr(getImgDir());
+  page.markup("/larrow.gif\" BORDER=0 VALIGN=CENTER></A>\n");
+  page.markup("</A></TD></TR></Table>\n");
+  if (row.apply(page, *bug, num, list) && notify) queueNotification(row, num, getArg(list, "User"));
+  call.lock.release();  // the change is stored: the rest only shows it
+  displayBugMenu(page, num, urlEncode(qs));
+  displayBugCore(page, *bug);
 }
 
 }  // namespace
@@ -147,59 +207,21 @@ void displayBug(tPage& page, const std::string& bugNum, std::string_view qs) {
 // Handlers
 // ---------------------------------------------------------------------------
 
-void actionPage(tActionCall& call) {
-  const tActionRow& row = call.row;
-  tArgList& list = call.list;
-  tPage& page = request().page;
-  const std::string num = getArg(list, "Num");
-  const std::string cmd = getArg(list, "CMD");
-  const std::string qs = getArg(list, "QS");
-  printHead(page, cmd, nullptr, &list);
+void actionPage(tActionCall& call) { reportActionPage(call, call.row.form, true); }
 
-  if (!row.form || !row.apply) {  // attachments are not part of this installation
-    printErr(519);
-    return;
-  }
-  // Only a name of the report-name form is looked up: no request reaches a
-  // file outside the data directory.
-  std::unique_ptr<tHeader> bug = isReportName(num) ? readBug(num) : nullptr;
-  if (!bug) {
-    page.redLine(langue(504) + " " + num);
-    return;
-  }
-
-  if (!submitsForm(list)) {
-    page.markup("<FORM METHOD=");
-    if (row.method == kPost)
-      page.markup("POST");
-    else
-      page.markup("GET");
-    page.markup(" ACTION=\"").attr(envOrEmpty("SCRIPT_NAME")).markup("\">\n");
-    page.hidden("CMD", cmd).hidden("Num", num);
-    page.markup("<INPUT TYPE=\"hidden\" NAME=QS VALUE=\"").escaped(quotedQuery(qs)).markup("\">\n");
-    // With security on the session travels with the form: the submission
-    // is refused without it.
-    if (useSecurity() && given(getCookie())) page.hidden("Uid", getCookie());
-    row.form(page, *bug, num);
-    page.markup("</FORM><HR>\n");
-    displayBugCore(page, *bug);
-    return;
-  }
-
-  page.markup("<Table Width=100% Cellpadding=0 Cellspacing=0 border=0>\n<TR><TD ALIGN=LEFT><H1>");
-  appliedHeading(page, row, num, list);
-  page.markup("</H1></TD>\n<TD ALIGN=RIGHT Valign=TOP>\n");
-  page.markup("<A HREF=\"?").escaped(quotedQuery(qs)).markup("\">\n");
-  page.markup("<IMG SRC=\"").attr(getImgDir());
-  page.markup("/larrow.gif\" BORDER=0 VALIGN=CENTER></A>\n");
-  page.markup("</A></TD></TR></Table>\n");
-  if (row.apply(page, *bug, num, list)) queueNotification(row, num, getArg(list, "User"));
-  call.lock.release();  // the change is stored: the rest only shows it
-  displayBugMenu(page, num, urlEncode(qs));
-  displayBugCore(page, *bug);
+void editPage(tActionCall& call) {
+  const tAction act = call.row.act;
+  const tArgList& list = call.list;
+  // Only an edited entry is notified; a header change and a copy are not.
+  reportActionPage(
+      call,
+      [act, &list](tPage& page, const tHeader& bug, const std::string& num) {
+        editForm(page, act, bug, num, list);
+      },
+      act == E_Edit);
 }
 
-void editPage(tActionCall& call) { editBug(call.row.act, call.list); }
+void filePage(tActionCall& call) { getDataFile(call.list); }
 
 void newReportPage(tActionCall& call) {
   tPage& page = request().page;

@@ -51,7 +51,8 @@ enum tHeadingStyle {
   kFormatNameText,   // the same for the name and the argument "text"
 };
 
-enum tMethod { kGet, kPost };
+// The form's method; kPostMultipart sends a file with the fields.
+enum tMethod { kGet, kPost, kPostMultipart };
 
 // Showing the fields of a report action's form (the page writes the FORM
 // element and the hidden CMD, Num and QS around them). `num` is the name.
@@ -91,6 +92,7 @@ struct tActionCall {
 // The handlers of this module.
 void actionPage(tActionCall& call);     // a report action: form or applied
 void editPage(tActionCall& call);       // editing and copying
+void filePage(tActionCall& call);       // CMD=FILE: an attached file
 void newReportPage(tActionCall& call);  // CMD=new: the creation applied
 void printPage(tActionCall& call);      // CMD=Print: the printout
 
@@ -102,20 +104,20 @@ void printPage(tActionCall& call);      // CMD=Print: the printout
 //     style, policy, handler)
 // Rows of the action bar first, in the bar's order. A handler is a page of
 // the form void(tArgList&) or a handler of this module, void(tActionCall&).
-// Report actions that change a report take its lock; the workflow actions
-// also need a session to apply (attachments, editing and copying are not
-// part of this installation yet: they keep the lock and their pages say so).
+// Report actions that change a report take its lock and need a session to
+// apply. The rows of editing and copying (editPage) have no form function
+// here: their forms read more of the request than the report.
 #define VELKO_ACTIONS(ROW)                                                                         \
-  ROW("Change_Header", E_Change_Header, nullptr, nullptr, kGet, "header", 140, 140, 0, 0,          \
-      kNoHeading, kLockToApply, editPage)                                                          \
+  ROW("Change_Header", E_Change_Header, nullptr, doEditHead, kPost, "header", 140, 140, 0, 2030,   \
+      kTextAndName, kLockToApply | kSessionToApply, editPage)                                      \
   ROW("Observed", E_Observed, displayObserved, doObserved, kGet, "observe", 141, 141, 0, 2038,     \
       kFormatName, kLockToApply | kSessionToApply, actionPage)                                     \
   ROW("Analyse", E_Analyse, displayAnalyse, doAnalyse, kPost, "analyse", 142, 142, 0, 2087,        \
       kTextAndName, kLockToApply | kSessionToApply, actionPage)                                    \
-  ROW("Attach", E_Attach, nullptr, nullptr, kPost, "attach", 143, 143, 0, 2084, kTextAndName,      \
-      kLockToApply | kSessionToApply, actionPage)                                                  \
-  ROW("Copy", E_Copy, nullptr, nullptr, kGet, "copy", 144, 144, 0, 0, kNoHeading, kLockToApply,    \
-      editPage)                                                                                    \
+  ROW("Attach", E_Attach, displayAttach, doAttach, kPostMultipart, "attach", 143, 142, 0, 2084,    \
+      kTextAndName, kLockToApply | kSessionToApply, actionPage)                                    \
+  ROW("Copy", E_Copy, nullptr, doCopy, kPost, "copy", 144, 144, 0, 2033, kTextAndName,             \
+      kLockToApply | kSessionToApply, editPage)                                                    \
   ROW("Assign", E_Assign, displayAssigned, doAssigned, kGet, "assign", 145, 145, 0, 2043,          \
       kFormatName, kLockToApply | kSessionToApply, actionPage)                                     \
   ROW("Open", E_Open, displayOpened, doOpened, kGet, "open", 146, 146, 0, 2047, kFormatName,       \
@@ -140,8 +142,8 @@ void printPage(tActionCall& call);      // CMD=Print: the printout
       2056, kFormatName, kLockToApply | kSessionToApply, actionPage)                               \
   ROW("Print", E_END, nullptr, nullptr, kGet, "print", 156, 0, 0, 0, kNoHeading, kOpen,            \
       printPage)                                                                                   \
-  ROW("Edit", E_Edit, nullptr, nullptr, kGet, nullptr, 0, 2024, 0, 0, kNoHeading, kLockToApply,    \
-      editPage)                                                                                    \
+  ROW("Edit", E_Edit, nullptr, doEditAnalyse, kPost, nullptr, 0, 2024, 0, 2026, kTextAndName,     \
+      kLockToApply | kSessionToApply, editPage)                                                    \
   ROW("new", E_New, nullptr, nullptr, kGet, nullptr, 0, 200, 2002, 0, kNoHeading,                  \
       kSession | kCreateRight, newReportPage)                                                      \
   ROW("create", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 2000, 0, kNoHeading,                 \
@@ -157,7 +159,7 @@ void printPage(tActionCall& call);      // CMD=Print: the printout
   ROW("help", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen,               \
       displayHelp)                                                                                 \
   ROW("find", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen, findbug)      \
-  ROW("FILE", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen, getDataFile)
+  ROW("FILE", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen, filePage)
 
 #define VELKO_COUNT_ROW(...) +1
 constexpr size_t kActionCount = 0 VELKO_ACTIONS(VELKO_COUNT_ROW);

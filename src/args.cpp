@@ -420,8 +420,9 @@ bool readLine(FILE* ff, std::string* out) {
 // Copies an uploaded file's contents from `ff` to `out` up to the line end
 // and delimiter that close it. The search is a proper string match (a
 // partial match that breaks may start a new one), so a carriage return
-// just before the closing line end does not hide the delimiter.
-void copyUntilDelimiter(FILE* ff, FILE* out, const std::string& delimiter, TraceFile& trace) {
+// just before the closing line end does not hide the delimiter. True when
+// the delimiter was found: the file arrived whole.
+bool copyUntilDelimiter(FILE* ff, FILE* out, const std::string& delimiter, TraceFile& trace) {
   const std::string target = "\r\n" + delimiter;
   const size_t m = target.size();
   std::vector<size_t> fail(m, 0);
@@ -445,18 +446,21 @@ void copyUntilDelimiter(FILE* ff, FILE* out, const std::string& delimiter, Trace
     }
     if (target[j] == b) {
       if (j >= 2) trace.format("++: %c %c %d\n", target[j], b, static_cast<int>(j - 2));
-      if (++j == m) return;
+      if (++j == m) return true;
     } else {
       putc(c, out);
     }
   }
   // Input ended inside the file: keep what was withheld.
   fwrite(target.data(), 1, j, out);
+  return false;
 }
 
-// decodeMultipart, with the trace of the request.
+// decodeMultipart, with the trace of the request. `upload` records whether
+// the upload file was created and whether the file arrived whole.
 void multipartQuery(FILE* ff, const std::string& delimiter, tArgList& list,
-                    const std::string& uploadPath, std::string* pqs, TraceFile& trace) {
+                    const std::string& uploadPath, std::string* pqs, TraceFile& trace,
+                    tUpload* upload) {
   trace.format("\ndelimiter:>%s<\n", delimiter.c_str());
   std::string text, name, value;
   std::string passed;  // lines skipped after a field's value, shown with the next part
@@ -509,9 +513,12 @@ void multipartQuery(FILE* ff, const std::string& delimiter, tArgList& list,
     const int fd = uploadPath.empty() ? -1
                    : open(uploadPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
+      upload->written = true;
       if (FILE* out = fdopen(fd, "wb")) {
-        copyUntilDelimiter(ff, out, delimiter, trace);
-        fclose(out);
+        const bool whole = copyUntilDelimiter(ff, out, delimiter, trace);
+        // A write that failed (a full disk) leaves a file that is not whole.
+        const bool failed = ferror(out) != 0;
+        upload->complete = fclose(out) == 0 && whole && !failed;
       } else {
         close(fd);
       }
@@ -608,10 +615,12 @@ std::string multipartDelimiter(const char* contentType, bool haveBody, std::stri
   return std::string();
 }
 
-void decodeMultipart(FILE* body, const std::string& delimiter, tArgList& list,
+bool decodeMultipart(FILE* body, const std::string& delimiter, tArgList& list,
                      const std::string& uploadPath, std::string* qs) {
   TraceFile none;
-  multipartQuery(body, delimiter, list, uploadPath, qs, none);
+  tUpload upload;
+  multipartQuery(body, delimiter, list, uploadPath, qs, none, &upload);
+  return upload.complete;
 }
 
 tArgList getQuery(const char* arg) {
@@ -635,8 +644,13 @@ tArgList getQuery(const char* arg) {
     const std::string delimiter = multipartDelimiter(getenv("CONTENT_TYPE"), fin != nullptr, qs);
     multipart = !delimiter.empty();
     if (multipart) {
-      const std::string upload = getDataDir() + "/tmp/data" + std::to_string(getpid());
-      multipartQuery(fin, delimiter, list, upload, &qs, trace);
+      tUpload& upload = request().slot<tUpload>();
+      upload.path = getDataDir() + "/tmp/data" + std::to_string(getpid());
+      multipartQuery(fin, delimiter, list, upload.path, &qs, trace, &upload);
+      // The spool belongs to this request only: whatever the handlers did
+      // with it, it is gone once the page is sent (an attachment links it
+      // to its own name first).
+      if (upload.written) request().after([path = upload.path] { unlink(path.c_str()); });
     } else {
       splitQueryString(qs, list);
     }
@@ -659,6 +673,12 @@ tArgList getQuery(const char* arg) {
   }
   setQSCopy(qs);
   return list;
+}
+
+const tUpload& requestUpload() {
+  tUpload& upload = request().slot<tUpload>();
+  if (upload.path.empty()) upload.path = getDataDir() + "/tmp/data" + std::to_string(getpid());
+  return upload;
 }
 
 std::string getArg(const tArgList& list, std::string_view name) {

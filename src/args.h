@@ -5,7 +5,8 @@
 //   /tmp/velko.tra          trace of the last decoding; its query string line
 //                           is what "velko TEST" replays
 //   DATADIR/tmp/velko.log   the raw query string of the last request
-//   DATADIR/tmp/data<pid>   the file uploaded by a multipart form
+//   DATADIR/tmp/data<pid>   the file uploaded by a multipart form, removed
+//                           when the request ends
 #pragma once
 
 #include <cstdio>
@@ -13,6 +14,17 @@
 #include <string_view>
 
 #include "request.h"
+
+// The file part of this request's multipart body, spooled by getQuery.
+struct tUpload {
+  std::string path;       // "DATADIR/tmp/data<pid>", whether written or not
+  bool written = false;   // the body had a file part and the spool was created
+  bool complete = false;  // its contents arrived whole, up to the delimiter
+};
+// The upload of this request. The spool file is removed after the page is
+// sent (an effect queued by getQuery): a handler that keeps the contents
+// links the file to another name before.
+const tUpload& requestUpload();
 
 // Decodes the whole request into the argument list and the query string of
 // the request context. `arg` is the program's first command-line argument
@@ -52,6 +64,7 @@ std::string multipartDelimiter(const char* contentType, bool haveBody, std::stri
 // order); a file part's client name as its value and its contents into the
 // file `uploadPath`, created (mode 0600, never through a symbolic link)
 // only when the body holds a file part ("": the contents are not kept); the
-// rebuilt query string into `qs`. A file part ends the parsing.
-void decodeMultipart(FILE* body, const std::string& delimiter, tArgList& list,
+// rebuilt query string into `qs`. A file part ends the parsing. True when a
+// file part was stored whole (its closing delimiter was found).
+bool decodeMultipart(FILE* body, const std::string& delimiter, tArgList& list,
                      const std::string& uploadPath, std::string* qs);

@@ -195,11 +195,6 @@ bool readInt(const char*& p, int* out) {
 
 }  // namespace
 
-void getDataFile(tArgList& list) {
-  (void)list;
-  printNotAvailable("getDataFile");
-}
-
 // ---------------------------------------------------------------------------
 // Forms
 // ---------------------------------------------------------------------------

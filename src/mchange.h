@@ -13,9 +13,6 @@
 #include "names.h"
 #include "request.h"
 
-// CMD=FILE: an attachment's file (not part of this installation).
-void getDataFile(tArgList& list);
-
 // ---------------------------------------------------------------------------
 // The forms: each shows the fields of its action (the page writes the FORM
 // element and the hidden CMD, Num and QS around them). `num` is the report's

@@ -1022,10 +1022,10 @@ int writeBug(tHeader& head) {
 
 namespace {
 
-// The lowest n >= 1 for which "<DATADIR>/<prefix>.<n on 5 digits>" does
-// not exist (any file there keeps its number taken).
-int lowestFreeNumber(const std::string& prefix) {
-  for (int n = 1; n < INT_MAX; ++n) {
+// The lowest n >= from (and >= 1) for which "<DATADIR>/<prefix>.<n on 5
+// digits>" does not exist (any file there keeps its number taken).
+int lowestFreeNumber(const std::string& prefix, int from) {
+  for (int n = std::max(from, 1); n < INT_MAX; ++n) {
     struct stat st;
     if (::stat(dataPath(strprintf("%s.%05d", prefix.c_str(), n)).c_str(), &st) != 0) return n;
   }
@@ -1034,24 +1034,30 @@ int lowestFreeNumber(const std::string& prefix) {
 
 }  // namespace
 
-int storeNewBug(tHeader& bug, const std::string& format, const std::string& arg1,
-                const std::string& arg2, tHeader* shown) {
+int storeNumberedBug(tHeader& bug, int from, const std::function<void(tHeader&)>& beforeWrite) {
   if (getDataDir().empty()) return -1;
   tFileLock lock;
   if (!lock.acquire(dataPath("number.lock"), kNumberLockWait))
     // Busy only when another request holds it; a lock file that cannot be
     // made (a read-only data directory) means the report cannot be written.
     return errno == EWOULDBLOCK || errno == EINTR ? kStoreBusy : -1;
-  bug.number = lowestFreeNumber(getBugPrefix2(bug));
-  history2(&bug, format, arg1, arg2);
-  if (shown) *shown = bug;
+  bug.number = lowestFreeNumber(getBugPrefix2(bug), from);
+  if (beforeWrite) beforeWrite(bug);
   const int rc = writeBug(bug);
   if (rc == -3) {
     // The index could not follow a report file already in place: the file
-    // goes too, so that the failed creation leaves nothing.
+    // goes too, so that the failed store leaves nothing.
     ::unlink(dataPath(getBugName(bug)).c_str());
   }
   return rc;
+}
+
+int storeNewBug(tHeader& bug, const std::string& format, const std::string& arg1,
+                const std::string& arg2, tHeader* shown) {
+  return storeNumberedBug(bug, 1, [&](tHeader& b) {
+    history2(&b, format, arg1, arg2);
+    if (shown) *shown = b;
+  });
 }
 
 std::string failedFile(int rc, const std::string& name) {
@@ -1245,3 +1251,134 @@ bool lockReport(tFileLock* lock, const std::string& name) {
   return lock->acquire(dir + "/" + name + ".lock", kIndexLockWait);
 }
 
+
+// ---------------------------------------------------------------------------
+// Renaming and copying reports; attachment files
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The key of an index line, its line feed included or not.
+std::string indexLineKey(std::string_view line) { return indexKeyOfLine(stripLineEnd(line)); }
+
+}  // namespace
+
+int storeChangedBug(tHeader& bug, const std::string& oldName, const std::string& oldLine,
+                    const std::function<void(tHeader&)>& beforeWrite) {
+  if (!isReportName(oldName)) return -1;
+  int rc;
+  const bool moved = getBugName(bug) != oldName;
+  if (moved) {
+    // The new file and its index line are complete before the old ones go:
+    // a crash in between leaves the report twice, never nowhere.
+    rc = storeNumberedBug(bug, 1, beforeWrite);
+  } else {
+    if (beforeWrite) beforeWrite(bug);
+    rc = writeBug(bug);
+  }
+  if (rc < 0) return rc;
+  if (moved && ::unlink(dataPath(oldName).c_str()) != 0)
+    traceComment("the old report file " + oldName + " stays: " + strerror(errno));
+  // The old index line goes when its key is not the new one (a new number,
+  // or another project, group or phase under the same name).
+  if (indexLineKey(oldLine) != indexLineKey(writeIndexToStr(bug)) &&
+      updateIndex(nullptr, &oldLine) != 1)
+    traceComment("the old index line of " + oldName + " stays");
+  return rc;
+}
+
+std::string attachmentPath(const std::string& name, const std::string& fileName) {
+  // As the report's entry stores it: the data directory, then
+  // "/TRACE_<name>/<file>".
+  return getDataDir() + "/TRACE_" + name + "/" + fileName;
+}
+
+namespace {
+
+// The report name and file name of an attachment path: the data directory
+// (with or without its final '/'), "TRACE_", a report name, '/', and one
+// file name that is neither "." nor "..". False for any other path.
+bool splitAttachmentPath(std::string_view path, std::string* name, std::string* file) {
+  const std::string& dir = getDataDir();
+  if (dir.empty() || path.compare(0, dir.size(), dir) != 0) return false;
+  path.remove_prefix(dir.size());
+  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  if (path.compare(0, 6, "TRACE_") != 0) return false;
+  path.remove_prefix(6);
+  const size_t slash = path.find('/');
+  if (slash == std::string_view::npos) return false;
+  *name = std::string(path.substr(0, slash));
+  *file = std::string(path.substr(slash + 1));
+  return isReportName(*name) && !file->empty() && *file != "." && *file != ".." &&
+         file->find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+// The attachment folder of report `name`, which must be a directory of its
+// own (not a link to one elsewhere).
+std::string attachmentFolder(const std::string& name) { return dataPath("TRACE_" + name); }
+
+bool isFolder(const std::string& dir) {
+  struct stat st;
+  return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+bool isAttachmentPath(const std::string& path) {
+  std::string name, file;
+  return splitAttachmentPath(path, &name, &file);
+}
+
+bool attachmentExists(const std::string& path) {
+  std::string name, file;
+  struct stat st;
+  return splitAttachmentPath(path, &name, &file) &&
+         ::lstat((attachmentFolder(name) + "/" + file).c_str(), &st) == 0;
+}
+
+bool storeAttachment(const std::string& spool, const std::string& path, long* size) {
+  std::string name, file;
+  if (!splitAttachmentPath(path, &name, &file)) {
+    errno = EINVAL;
+    return false;
+  }
+  const std::string folder = attachmentFolder(name);
+  if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  if (!isFolder(folder)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  // A second name for the spool, then the spool's own name goes: link never
+  // replaces an existing file (EEXIST), and the file appears whole.
+  const std::string target = folder + "/" + file;
+  if (::link(spool.c_str(), target.c_str()) != 0) return false;
+  ::unlink(spool.c_str());
+  struct stat st;
+  *size = ::stat(target.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : 0;
+  return true;
+}
+
+bool removeAttachment(const std::string& path) {
+  std::string name, file;
+  return splitAttachmentPath(path, &name, &file) &&
+         ::unlink((attachmentFolder(name) + "/" + file).c_str()) == 0;
+}
+
+bool readAttachment(const std::string& path, std::string* bytes) {
+  std::string name, file;
+  if (!splitAttachmentPath(path, &name, &file)) return false;
+  const std::string folder = attachmentFolder(name);
+  if (!isFolder(folder)) return false;
+  tFd fd(::open((folder + "/" + file).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (!fd.ok() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  bytes->clear();
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    bytes->append(buf, static_cast<size_t>(n));
+  }
+}

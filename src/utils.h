@@ -135,6 +135,12 @@ constexpr int kStoreBusy = -2;
 // comes here, so that two of them never take one number.
 int storeNewBug(tHeader& bug, const std::string& format, const std::string& arg1,
                 const std::string& arg2, tHeader* shown = nullptr);
+// Stores `bug` as a new report under the numbering lock: it takes the lowest
+// free number of its prefix at or above `from` (a copy keeps its source's
+// number when that one is free), then `beforeWrite(bug)` runs (its history
+// lines then name the report as stored) and the report is written with its
+// index line. Results as storeNewBug, which is this with `from` 1.
+int storeNumberedBug(tHeader& bug, int from, const std::function<void(tHeader&)>& beforeWrite);
 // The file that a write with the negative result `rc` could not write: the
 // report `name` for -1, the index otherwise.
 std::string failedFile(int rc, const std::string& name);
@@ -493,3 +499,42 @@ bool scanReports(std::vector<tReportFile>* files);
 // Replaces the whole index by `text` under the index lock; false, with the
 // reason in `err`, when nothing was changed.
 bool replaceIndex(const std::string& text, std::string* err);
+
+// ---------------------------------------------------------------------------
+// Renaming reports; attachment files
+// ---------------------------------------------------------------------------
+//
+// Files of the data directory owned by this section:
+//   TRACE_<name>/               the attachment folder of report <name>
+//   TRACE_<name>/<title>_<file> one attached file, never replaced
+
+// Writes `bug`, read as report `oldName` whose index line was then `oldLine`,
+// after a change of its header. When its name under its prefix now differs
+// from `oldName`, it takes the lowest free number of that prefix (under the
+// numbering lock) and is written under its new name before the old file is
+// removed, so that a crash in between never loses it. An old index line
+// whose key is no longer the report's is removed. `beforeWrite` runs once
+// the name is final. 1, or a negative result of writeBug with nothing
+// changed.
+int storeChangedBug(tHeader& bug, const std::string& oldName, const std::string& oldLine,
+                    const std::function<void(tHeader&)>& beforeWrite);
+
+// The path of the attached file `fileName` of report `name`, as the entry
+// stores it: the data directory, "/TRACE_", the name, "/", the file name.
+std::string attachmentPath(const std::string& name, const std::string& fileName);
+// True when `path` names a file inside an attachment folder: the data
+// directory, "TRACE_" and a report name, then one file name other than "."
+// and "..". Only such paths are stored into, read or removed below.
+bool isAttachmentPath(const std::string& path);
+// True when the attachment `path` exists.
+bool attachmentExists(const std::string& path);
+// Gives the upload spool `spool` the name `path` (creating the report's
+// folder, mode 0777) and removes the spool's name; `size` receives the
+// bytes stored. False, errno set, when nothing was stored: EEXIST when the
+// attachment exists (it is never replaced).
+bool storeAttachment(const std::string& spool, const std::string& path, long* size);
+// Removes the attachment `path` (a report write that failed after it).
+bool removeAttachment(const std::string& path);
+// The bytes of the attachment `path`, a regular file reached without a
+// symbolic link; false when there is none.
+bool readAttachment(const std::string& path, std::string* bytes);

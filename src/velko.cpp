@@ -159,11 +159,12 @@ int dispatch(int argc, char** argv) {
 
 namespace {
 
-// Writes what the page holds beyond its first `from` bytes (all of it, the
-// header first, when `from` is 0); the number of body bytes written.
-size_t sendPage(size_t from) {
+// Writes what the page holds beyond its first `from` bytes, the header
+// first when `first`; the number of body bytes sent so far. (An empty
+// download sends 0 bytes: the header must not follow it again.)
+size_t sendPage(size_t from, bool first) {
   tPage& page = request().page;
-  if (from == 0) {
+  if (first) {
     if (!page.hasHeader() && !page.empty()) page.setHeader();
     writeAll(STDOUT_FILENO, page.header());
   }
@@ -185,8 +186,13 @@ int velkoMain(int argc, char** argv) {
   // The page goes out first; the queued effects run after it, outside every
   // lock (the handlers' locks were released when they returned). Their
   // trace comments follow the page.
-  size_t sent = sendPage(0);
+  size_t sent = sendPage(0, true);
   for (auto& effect : request().takeEffects()) effect();
-  sendPage(sent);
+  // A download ends with its own bytes: trace comments follow HTML only.
+  const tPage& page = request().page;
+  if (!page.hasHeader())
+    sendPage(0, true);  // nothing was sent yet
+  else if (page.header().find("text/html") != std::string::npos)
+    sendPage(sent, false);
   return rc;
 }

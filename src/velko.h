@@ -30,6 +30,8 @@
 //   5  frame     page head, start page, login page, cookie scripts
 //      display   report body and printout
 //      mchange, create, edit    forms and their application
+//      attach    attached files: the form, the upload put in place, the
+//                download
 //      actions   the one action table, the action bar, the report page,
 //                running an action (lock, apply, queue the mail)
 //      search, setup, stats, history, help, bdisplay   the other pages

@@ -51,7 +51,7 @@ for o in objs:
 # The layer order of src/velko.h, lowest first: a module may use only
 # modules that stand before it.
 order = """text html fileio sha256 timeutil  request names config args  utils admin
-           session  mails synchro  frame display mchange create edit actions search
+           session  mails synchro  frame display mchange create edit attach actions search
            setup stats history help bdisplay  velko""".split()
 for m in sorted(uses):
     if m not in order:

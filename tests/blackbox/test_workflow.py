@@ -313,8 +313,9 @@ class RefusalTest(WorkflowCase):
                 self.assertIns(self.act("Open", num=num, **args).body,
                                "<FONT COLOR=RED>Cannot read the report %s <BR></FONT>\n"
                                % num.replace("<", "&lt;").replace(">", "&gt;"), absent=["<FORM", "<SELECT"])
-        for args in ({}, {"User": "admin", "title": "t"}):  # attachments are not available
-            self.assertIns(self.act("Attach", **args).body, error_box(self.inst.lang(519)), absent=["<FORM"])
+        for args in ({}, {"User": "admin", "title": "t"}):
+            self.assertIns(self.act("Attach", num="TS10.00099", **args).body,
+                           "<FONT COLOR=RED>Cannot read the report TS10.00099 <BR></FONT>\n", absent=["<FORM"])
         self.assertEqual(self.inst.snapshot(), before)
 
     def test_submission_needs_a_valid_session(self):
