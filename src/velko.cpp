@@ -157,13 +157,16 @@ int dispatch(int argc, char** argv) {
 
 namespace {
 
-// Writes what the page holds beyond its first `from` bytes (all of it, the
-// header first, when `from` is 0); the number of body bytes written.
-size_t sendPage(size_t from) {
+// Writes what the page holds beyond its first `from` bytes, the header
+// first unless it went out already (`headerSent`); the number of body bytes
+// written. A page that was empty when first sent (a data page refused) gets
+// its header once, not again with the trace comments of the effects.
+size_t sendPage(size_t from, bool* headerSent) {
   tPage& page = request().page;
-  if (from == 0) {
+  if (!*headerSent) {
     if (!page.hasHeader() && !page.empty()) page.setHeader();
     writeAll(STDOUT_FILENO, page.header());
+    *headerSent = page.hasHeader();
   }
   writeAll(STDOUT_FILENO, std::string_view(page.body()).substr(from));
   return page.body().size();
@@ -183,8 +186,13 @@ int velkoMain(int argc, char** argv) {
   // The page goes out first; the queued effects run after it, outside every
   // lock (the handlers' locks were released when they returned). Their
   // trace comments follow the page.
-  size_t sent = sendPage(0);
-  for (auto& effect : request().takeEffects()) effect();
-  sendPage(sent);
+  bool headerSent = false;
+  size_t sent = sendPage(0, &headerSent);
+  // An effect may queue others (the daily pass queues the mail of each
+  // report it wakes up): they run in turn until none is left.
+  for (auto effects = request().takeEffects(); !effects.empty();
+       effects = request().takeEffects())
+    for (auto& effect : effects) effect();
+  sendPage(sent, &headerSent);
   return rc;
 }
