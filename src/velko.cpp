@@ -160,13 +160,15 @@ int dispatch(int argc, char** argv) {
 namespace {
 
 // Writes what the page holds beyond its first `from` bytes, the header
-// first when `first`; the number of body bytes sent so far. (An empty
-// download sends 0 bytes: the header must not follow it again.)
-size_t sendPage(size_t from, bool first) {
+// first unless it went out already (`headerSent`); the number of body bytes
+// written. A page that was empty when first sent (an empty download, a data
+// page refused) gets its header once, not again with the effects' comments.
+size_t sendPage(size_t from, bool* headerSent) {
   tPage& page = request().page;
-  if (first) {
+  if (!*headerSent) {
     if (!page.hasHeader() && !page.empty()) page.setHeader();
     writeAll(STDOUT_FILENO, page.header());
+    *headerSent = page.hasHeader();
   }
   writeAll(STDOUT_FILENO, std::string_view(page.body()).substr(from));
   return page.body().size();
@@ -186,13 +188,16 @@ int velkoMain(int argc, char** argv) {
   // The page goes out first; the queued effects run after it, outside every
   // lock (the handlers' locks were released when they returned). Their
   // trace comments follow the page.
-  size_t sent = sendPage(0, true);
-  for (auto& effect : request().takeEffects()) effect();
+  bool headerSent = false;
+  size_t sent = sendPage(0, &headerSent);
+  // An effect may queue others (the daily pass queues the mail of each
+  // report it wakes up): they run in turn until none is left.
+  for (auto effects = request().takeEffects(); !effects.empty();
+       effects = request().takeEffects())
+    for (auto& effect : effects) effect();
   // A download ends with its own bytes: trace comments follow HTML only.
   const tPage& page = request().page;
-  if (!page.hasHeader())
-    sendPage(0, true);  // nothing was sent yet
-  else if (page.header().find("text/html") != std::string::npos)
-    sendPage(sent, false);
+  if (!page.hasHeader() || page.header().find("text/html") != std::string::npos)
+    sendPage(sent, &headerSent);
   return rc;
 }

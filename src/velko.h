@@ -12,6 +12,7 @@
 //
 //   0  text      strprintf, the "absent" rule, UTF-8-safe cutting
 //      html      tPage, the page in memory; one escaping function per context
+//      svgchart  a line chart as inline SVG (the statistics graphs)
 //      fileio    tFd, replaceFile, tFileLock, lock directories, print command
 //      sha256    digests and HMAC of the session identifier
 //      timeutil  dates of the forms and of the stored formats
@@ -23,6 +24,8 @@
 //      args      request decoding (query, form body, multipart)
 //   2  utils     the store: report files, index codec and iterator, numbering,
 //                report locks, history.dat; the only code that opens them
+//      statsfile the statistics files, the daily count of the index, the
+//                marker of the daily pass
 //      admin     velko --check and --reindex
 //   3  session   identifier, signature, rights; no page output
 //   4  mails     recipients, SMTP and POP3 clients, notification delivery
@@ -34,7 +37,10 @@
 //                download
 //      actions   the one action table, the action bar, the report page,
 //                running an action (lock, apply, queue the mail)
-//      search, setup, stats, history, help, bdisplay   the other pages
+//      search, setup   the report lists, the configuration pages
+//      stats     the statistics pages and graphs; the daily pass with the
+//                wake-up of postponed reports and their mail
+//      history, help, bdisplay   the other pages
 //   6  velko     main: dispatch from the action table, sending the page,
 //                then the queued effects outside every lock
 #pragma once
