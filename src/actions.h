@@ -25,8 +25,11 @@
 #include "request.h"
 
 // What the front end checks and takes before a row's handler runs, in this
-// order, after starting the page when the row has a title (a refusal is a
-// complete page; the handler does not run then):
+// order (a refusal is a complete page; the handler does not run then):
+// with security on, a valid session to view, unless the row has
+// kViewWithoutSession (from the request's "Uid", or from the browser's
+// cookie when the request has none); then the page is started when the row
+// has a title; then the bits below.
 enum tPolicy : unsigned {
   kOpen = 0,
   // A submitted form (argument "User" present, not blank) on a report name
@@ -35,12 +38,20 @@ enum tPolicy : unsigned {
   // releases it once the change is stored, before the rest of the page and
   // the mail. Refused with text 520 when the lock is not had in time.
   kLockToApply = 1u << 0,
-  // A submitted form needs a valid session (security on).
+  // A submitted form needs a valid session that the request itself carries
+  // (security on: the cookie alone never changes anything), and its "User",
+  // the acting user, must be the session's user (text 542 otherwise).
   kSessionToApply = 1u << 1,
-  // Every request needs a valid session: it changes something.
+  // Every request needs a valid session that the request itself carries:
+  // it changes something.
   kSession = 1u << 2,
   // The create right (error box 515 otherwise).
   kCreateRight = 1u << 3,
+  // With security on, the page is shown without a session too.
+  kViewWithoutSession = 1u << 4,
+  // With security on, the "submitter" of the request (the author of a
+  // creation) must be the session's user (text 542 otherwise).
+  kOwnSubmitter = 1u << 5,
 };
 
 // How the page of an applied report action states what was done.
@@ -102,20 +113,21 @@ void printPage(tActionCall& call);      // CMD=Print: the printout
 //     style, policy, handler)
 // Rows of the action bar first, in the bar's order. A handler is a page of
 // the form void(tArgList&) or a handler of this module, void(tActionCall&).
-// Report actions that change a report take its lock; the workflow actions
-// also need a session to apply (attachments, editing and copying are not
-// part of this installation yet: they keep the lock and their pages say so).
+// Report actions that change a report take its lock and need a session to
+// apply (attachments, editing and copying are not part of this
+// installation yet: their pages say so). With security on, every page but
+// the help needs a session even to be seen.
 #define VELKO_ACTIONS(ROW)                                                                         \
   ROW("Change_Header", E_Change_Header, nullptr, nullptr, kGet, "header", 140, 140, 0, 0,          \
-      kNoHeading, kLockToApply, editPage)                                                          \
+      kNoHeading, kLockToApply | kSessionToApply, editPage)                                        \
   ROW("Observed", E_Observed, displayObserved, doObserved, kGet, "observe", 141, 141, 0, 2038,     \
       kFormatName, kLockToApply | kSessionToApply, actionPage)                                     \
   ROW("Analyse", E_Analyse, displayAnalyse, doAnalyse, kPost, "analyse", 142, 142, 0, 2087,        \
       kTextAndName, kLockToApply | kSessionToApply, actionPage)                                    \
   ROW("Attach", E_Attach, nullptr, nullptr, kPost, "attach", 143, 143, 0, 2084, kTextAndName,      \
       kLockToApply | kSessionToApply, actionPage)                                                  \
-  ROW("Copy", E_Copy, nullptr, nullptr, kGet, "copy", 144, 144, 0, 0, kNoHeading, kLockToApply,    \
-      editPage)                                                                                    \
+  ROW("Copy", E_Copy, nullptr, nullptr, kGet, "copy", 144, 144, 0, 0, kNoHeading,                  \
+      kLockToApply | kSessionToApply, editPage)                                                    \
   ROW("Assign", E_Assign, displayAssigned, doAssigned, kGet, "assign", 145, 145, 0, 2043,          \
       kFormatName, kLockToApply | kSessionToApply, actionPage)                                     \
   ROW("Open", E_Open, displayOpened, doOpened, kGet, "open", 146, 146, 0, 2047, kFormatName,       \
@@ -140,10 +152,10 @@ void printPage(tActionCall& call);      // CMD=Print: the printout
       2056, kFormatName, kLockToApply | kSessionToApply, actionPage)                               \
   ROW("Print", E_END, nullptr, nullptr, kGet, "print", 156, 0, 0, 0, kNoHeading, kOpen,            \
       printPage)                                                                                   \
-  ROW("Edit", E_Edit, nullptr, nullptr, kGet, nullptr, 0, 2024, 0, 0, kNoHeading, kLockToApply,    \
-      editPage)                                                                                    \
+  ROW("Edit", E_Edit, nullptr, nullptr, kGet, nullptr, 0, 2024, 0, 0, kNoHeading,                  \
+      kLockToApply | kSessionToApply, editPage)                                                    \
   ROW("new", E_New, nullptr, nullptr, kGet, nullptr, 0, 200, 2002, 0, kNoHeading,                  \
-      kSession | kCreateRight, newReportPage)                                                      \
+      kSession | kCreateRight | kOwnSubmitter, newReportPage)                                      \
   ROW("create", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 2000, 0, kNoHeading,                 \
       kCreateRight, displayCreate)                                                                 \
   ROW("setup", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen, setup)       \
@@ -154,7 +166,7 @@ void printPage(tActionCall& call);      // CMD=Print: the printout
   ROW("tests", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen, testBook)    \
   ROW("history", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen,            \
       displayHistory)                                                                              \
-  ROW("help", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen,               \
+  ROW("help", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kViewWithoutSession, \
       displayHelp)                                                                                 \
   ROW("find", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen, findbug)      \
   ROW("FILE", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen, getDataFile)
