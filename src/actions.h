@@ -25,8 +25,11 @@
 #include "request.h"
 
 // What the front end checks and takes before a row's handler runs, in this
-// order, after starting the page when the row has a title (a refusal is a
-// complete page; the handler does not run then):
+// order (a refusal is a complete page; the handler does not run then):
+// with security on, a valid session to view, unless the row has
+// kViewWithoutSession (from the request's "Uid", or from the browser's
+// cookie when the request has none); then the page is started when the row
+// has a title; then the bits below.
 enum tPolicy : unsigned {
   kOpen = 0,
   // A submitted form (argument "User" present, not blank) on a report name
@@ -35,12 +38,20 @@ enum tPolicy : unsigned {
   // releases it once the change is stored, before the rest of the page and
   // the mail. Refused with text 520 when the lock is not had in time.
   kLockToApply = 1u << 0,
-  // A submitted form needs a valid session (security on).
+  // A submitted form needs a valid session that the request itself carries
+  // (security on: the cookie alone never changes anything), and its "User",
+  // the acting user, must be the session's user (text 542 otherwise).
   kSessionToApply = 1u << 1,
-  // Every request needs a valid session: it changes something.
+  // Every request needs a valid session that the request itself carries:
+  // it changes something.
   kSession = 1u << 2,
   // The create right (error box 515 otherwise).
   kCreateRight = 1u << 3,
+  // With security on, the page is shown without a session too.
+  kViewWithoutSession = 1u << 4,
+  // With security on, the "submitter" of the request (the author of a
+  // creation) must be the session's user (text 542 otherwise).
+  kOwnSubmitter = 1u << 5,
 };
 
 // How the page of an applied report action states what was done.
@@ -106,7 +117,8 @@ void printPage(tActionCall& call);      // CMD=Print: the printout
 // the form void(tArgList&) or a handler of this module, void(tActionCall&).
 // Report actions that change a report take its lock and need a session to
 // apply. The rows of editing and copying (editPage) have no form function
-// here: their forms read more of the request than the report.
+// here: their forms read more of the request than the report. With
+// security on, every page but the help needs a session even to be seen.
 #define VELKO_ACTIONS(ROW)                                                                         \
   ROW("Change_Header", E_Change_Header, nullptr, doEditHead, kPost, "header", 140, 140, 0, 2030,   \
       kTextAndName, kLockToApply | kSessionToApply, editPage)                                      \
@@ -145,7 +157,7 @@ void printPage(tActionCall& call);      // CMD=Print: the printout
   ROW("Edit", E_Edit, nullptr, doEditAnalyse, kPost, nullptr, 0, 2024, 0, 2026, kTextAndName,     \
       kLockToApply | kSessionToApply, editPage)                                                    \
   ROW("new", E_New, nullptr, nullptr, kGet, nullptr, 0, 200, 2002, 0, kNoHeading,                  \
-      kSession | kCreateRight, newReportPage)                                                      \
+      kSession | kCreateRight | kOwnSubmitter, newReportPage)                                      \
   ROW("create", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 2000, 0, kNoHeading,                 \
       kCreateRight, displayCreate)                                                                 \
   ROW("setup", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen, setup)       \
@@ -156,7 +168,7 @@ void printPage(tActionCall& call);      // CMD=Print: the printout
   ROW("tests", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen, testBook)    \
   ROW("history", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen,            \
       displayHistory)                                                                              \
-  ROW("help", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen,               \
+  ROW("help", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kViewWithoutSession, \
       displayHelp)                                                                                 \
   ROW("find", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen, findbug)      \
   ROW("FILE", E_END, nullptr, nullptr, kGet, nullptr, 0, 0, 0, 0, kNoHeading, kOpen, filePage)

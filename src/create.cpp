@@ -142,7 +142,14 @@ void displayCreate(tArgList& list) {
   page.markup("<TR><TD>");
   selection(page, 112, "type", true, [] { optionListProblemType(0); });
   page.markup("<TD>");
-  selection(page, 113, "submitter", false, [&] { optionListUsers(project, getUser()); });
+  // The author: within a session (security on) the session's user alone.
+  const std::string self = currentSessionUser();
+  if (self.empty()) {
+    selection(page, 113, "submitter", false, [&] { optionListUsers(project, getUser()); });
+  } else {
+    page.text(langue(113)).markup(" : <SELECT NAME=\"submitter\">\n").option(self, true);
+    page.markup("</SELECT></TD>\n");
+  }
 
   page.markup("<TD>").text(langue(114)).markup(" : <INPUT TYPE=text NAME=\"test\"></TD>\n");
   page.markup("<TD><INPUT TYPE=submit VALUE=\"").attr(langue(3001));

@@ -6,7 +6,8 @@
 // next form (rememberSubmitter).
 //
 // The front end starts both pages and checks the session and the create
-// right before they run (the action table's policy).
+// right before they run (the action table's policy); with security on the
+// submitter is the session's user, the only name the form offers.
 #pragma once
 
 #include <string>

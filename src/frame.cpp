@@ -11,10 +11,18 @@
 
 namespace {
 
-// A login kept for a session, a day, a week, or 30 days (not a year: the
-// "year" of the persistence choices has always been 2,592,000 seconds).
-constexpr long kPersistSeconds[4] = {0, 86400, 604800, 2592000};
+// The built-in names of the persistence choices (a session, a day, a week,
+// 30 days: the "year" has always been 2,592,000 seconds).
 const char* const kPersistNames[4] = {"session", "day", "week", "year"};
+
+// Language texts of the session pages.
+constexpr int kTextNoSession = 518;      // no valid session: please log in
+constexpr int kTextSessionEnded = 540;   // the session has ended
+constexpr int kTextNotFromPage = 541;    // a change without the identifier
+constexpr int kTextOwnName = 542;        // "%s": the session's user
+constexpr int kTextTooManyGuesses = 543; // "%s": minutes to wait
+constexpr int kTextLoginBusy = 544;
+constexpr int kTextLogout = 2121;
 
 // The frame state of one request.
 struct FrameState {
@@ -29,6 +37,13 @@ const char* envOrEmpty(const char* name) {
 }
 
 const char* scriptName() { return envOrEmpty("SCRIPT_NAME"); }
+
+// True when the page came over HTTPS (the cookie is then sent only so).
+bool overHttps() {
+  const std::string https = envOrEmpty("HTTPS");
+  return https == "on" || https == "ON" || https == "1" ||
+         std::string(envOrEmpty("REQUEST_SCHEME")) == "https";
+}
 
 // The help pages lie beside the image directory: /x/images/ gives /x/help/.
 std::string helpDir() {
@@ -101,7 +116,7 @@ void hiddenField(tPage& page, const std::string& name, const std::string& value)
 void carryArguments(tPage& page, const tArgList& list, std::initializer_list<const char*> also) {
   for (auto it = list.rbegin(); it != list.rend(); ++it) {
     const std::string& n = it->nom;
-    if (n == "Login" || n == "Passwd" || n == "User") continue;
+    if (n == "Login" || n == "Passwd" || n == "User" || n == "Logout") continue;
     bool skip = false;
     for (const char* a : also) skip = skip || n == a;
     if (!skip) hiddenField(page, n, it->valeur);
@@ -116,7 +131,8 @@ int persistence(const tArgList& list) {
 void loginSuccess(tPage& page, const tArgList& list, const std::string& user,
                   const std::string& project) {
   const long now = static_cast<long>(time(nullptr));
-  const std::string uid = encodeUID(user, project, now);
+  const int p = persistence(list);
+  const std::string uid = encodeUID(user, project, now, now + sessionLifetime(p));
   if (useSecurity() && !verifyUID(uid)) {
     // No key, or a name holding a byte that the identifier cannot carry.
     commentLine(page, "the session identifier cannot be formed");
@@ -131,12 +147,13 @@ void loginSuccess(tPage& page, const tArgList& list, const std::string& user,
   carryArguments(page, list, {"Uid", "PERSIST"});
   page.markup("</FORM>\n<SCRIPT LANGUAGE=JavaScript>\n");
   if (useSecurity()) {
-    const int p = persistence(list);
+    // A browser-session login writes a cookie without expiry; the
+    // identifier itself ends after sessionLifetime(0) all the same.
     page.markup("ecritCookie(\"velko\",").js(uid);
     if (p == 0)
       page.markup(");\n");
     else
-      page.markup(",new Date(").num(now + kPersistSeconds[p]).markup("000));\n");
+      page.markup(",new Date(").num(now + sessionLifetime(p)).markup("000));\n");
   }
   page.markup("document.mainform.submit();\n</SCRIPT>\nOK\n");
 }
@@ -144,7 +161,9 @@ void loginSuccess(tPage& page, const tArgList& list, const std::string& user,
 // The login form. The login page keeps the old identifier among the
 // arguments (the login result replaces it); a page that offers the login
 // in place of its content because the identifier is no session drops it.
-void loginForm(tPage& page, const tArgList& list, bool keepUid) {
+// `name` fills the name field (a login tried again).
+void loginForm(tPage& page, const tArgList& list, bool keepUid,
+               const std::string& name = std::string()) {
   static const std::string kPersistLabel = "Persistent";
   int preset = persistence(list);
   if (getArg(list, "PERSIST")[0] == ' ') {
@@ -158,7 +177,9 @@ void loginForm(tPage& page, const tArgList& list, bool keepUid) {
   page.markup("<TR><TD COLSPAN=2 ALIGN=CENTER bgcolor=#9999CC><FONT COLOR=#FFFFFF><B>VELKO Login"
               "</B></FONT></TD></TR>\n");
   page.markup("<TR><TD bgcolor=#0CCCCC> Login : </TD>"
-              "<TD bgcolor=#0CCCCC><INPUT TYPE=text NAME=\"User\" SIZE=20></TD></TR>\n"
+              "<TD bgcolor=#0CCCCC><INPUT TYPE=text NAME=\"User\" SIZE=20");
+  if (!name.empty()) page.markup(" VALUE=\"").attr(name).markup("\"");
+  page.markup("></TD></TR>\n"
               "<TR><TD bgcolor=#0CCCCC> Passwd : </TD>"
               "<TD bgcolor=#0CCCCC><INPUT TYPE=password NAME=\"Passwd\" SIZE=20></TD></TR>\n");
   page.markup("<TR><TD bgcolor=#0CCCCC> ").text(textOr(2116, kPersistLabel));
@@ -195,6 +216,9 @@ void printHead(tPage& page, const std::string& title, const char* bg, const tArg
   page.markup("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=UTF-8\">\n");
   const bool secure = useSecurity() != 0;
   if (secure) {
+    // The links carry the session identifier: no other site learns them
+    // from the Referer of a link followed.
+    page.markup("<META NAME=\"referrer\" CONTENT=\"same-origin\">\n");
     cookieTools(page);
     cookieCheck(page, title, list);
   }
@@ -208,6 +232,12 @@ void printHead(tPage& page, const std::string& title, const char* bg, const tArg
   page.markup("TEXT=\"#000000\" ");
   if (secure) page.markup("onLoad=\"CookieCheck()\"");
   page.markup(">\n");
+  // Within a session, every page offers the logout.
+  if (secure && sessionState(getCookie()) == kSessionValid) {
+    page.markup("<DIV ALIGN=RIGHT><FONT SIZE=-1><A HREF=\"").attr(scriptName());
+    page.markup("?Logout=1\">").text(textOr(kTextLogout, "Log out"));
+    page.markup("</A></FONT></DIV>\n");
+  }
   state().headPrinted = true;
 }
 
@@ -292,8 +322,14 @@ void cookieTools(tPage& page) {
               "}\n"
               "function ecritCookie(nom, valeur, expire) {\n"
               "  document.cookie = nom + \"=\" + escape(valeur) +\n"
-              "    ((expire == null) ? \"\" : (\"; expires=\" + expire.toGMTString()));\n"
-              "}\n"
+              "    ((expire == null) ? \"\" : (\"; expires=\" + expire.toGMTString())) +\n");
+  // Lax: the browser sends the cookie with a link followed from another
+  // site (viewing), never with a form posted from there.
+  if (overHttps())
+    page.markup("    \"; SameSite=Lax; Secure\";\n");
+  else
+    page.markup("    \"; SameSite=Lax\";\n");
+  page.markup("}\n"
               "</SCRIPT>\n");
 }
 
@@ -353,25 +389,87 @@ void velkoLogin(tArgList& list, const std::string& step) {
     tPage& page = request().page;
     printHead(page, "VELKO Login2", nullptr, &list);
     std::string project;
+    long wait = 0;
     const std::string user = getArg(list, "User");
-    if (checkPassword(user, getArg(list, "Passwd"), &project))
-      loginSuccess(page, list, user, project);
-    else
-      printErr(513);
+    switch (attemptLogin(user, getArg(list, "Passwd"), &project, &wait)) {
+      case kLoginOk:
+        loginSuccess(page, list, user, project);
+        return;
+      case kLoginWrong:
+        printErr(513);
+        break;
+      case kLoginBlocked:
+        printErr1(kTextTooManyGuesses, std::to_string((wait + 59) / 60));
+        break;
+      case kLoginBusy:
+        printErr(kTextLoginBusy);
+        break;
+    }
+    // The form again, the name kept, and the request it continues.
+    page.markup("\n");
+    loginForm(page, list, false, isAbsent(user) ? std::string() : user);
   }
 }
 
-bool requireSession(tArgList& list) {
-  if (!useSecurity() || validSession(list)) return true;
+void velkoLogout(tArgList&) {
+  // Nothing of the request is carried on: a new login starts afresh.
+  tPage& page = request().page;
+  // The cookie goes twice: by the response header, and by the page's
+  // script for a browser that kept one written by script. An identifier
+  // copied elsewhere stays valid until its end: none is stored here.
+  if (overHttps())
+    page.setHeader("Set-Cookie: velko=; Max-Age=0; SameSite=Lax; Secure\n"
+                   "Content-type: text/html\n\n");
+  else
+    page.setHeader("Set-Cookie: velko=; Max-Age=0; SameSite=Lax\nContent-type: text/html\n\n");
+  setCookie(" ");
+  tArgList none;
+  printHead(page, "VELKO Login", nullptr, &none);
+  page.markup("<SCRIPT LANGUAGE=JavaScript>\necritCookie(\"velko\",\"\",new Date(0));\n"
+              "</SCRIPT>\n");
+  loginForm(page, none, false);
+}
+
+bool requireSession(tArgList& list, tSessionNeed need) {
+  if (!useSecurity()) return true;
+  const tSessionState st = sessionState(getArg(list, "Uid"));
+  if (st == kSessionValid && (need == kToView || !sessionFromCookie())) return true;
+  tPage& page = request().page;
+  if (st == kSessionValid) {
+    // A change that came without the identifier of the pages: a form of
+    // another site, which the browser sent with the cookie. The user is
+    // logged in; nothing of it is carried on.
+    if (!pageHeadPrinted()) printHead(page, "VELKO", nullptr, &list);
+    commentLine(page, "no session identifier in the request: nothing changed");
+    printErr(kTextNotFromPage);
+    page.markup("\n");
+    return false;
+  }
+  // The login page in place of the page asked for, carrying the request:
+  // the login continues with it.
+  if (!pageHeadPrinted()) printHead(page, "VELKO Login", nullptr, &list);
+  commentLine(page, "no valid session: nothing shown or changed");
   static const std::string kEnglish = "This operation needs a valid session: please log in.";
   static const std::string kFrench = "Cette op\xC3\xA9ration demande une session valide : "
                                      "identifiez-vous.";
-  tPage& page = request().page;
-  if (!pageHeadPrinted()) printHead(page, "VELKO", nullptr, &list);
-  commentLine(page, "no valid session: nothing changed");
-  const std::string& msg = textOr(518, langue(1) == "FR" ? kFrench : kEnglish);
+  const std::string& msg =
+      st == kSessionEnded
+          ? textOr(kTextSessionEnded, "Your session has ended: please log in again.")
+          : textOr(kTextNoSession, langue(1) == "FR" ? kFrench : kEnglish);
   page.errorBox(langue(500), msg + "\n").markup("\n");
   printLoginForm(list);
+  return false;
+}
+
+bool requireOwnName(const tArgList& list, const char* field) {
+  if (!useSecurity()) return true;
+  const std::string user = sessionUser(list);
+  if (!user.empty() && getArg(list, field) == user) return true;
+  tPage& page = request().page;
+  if (!pageHeadPrinted()) printHead(page, "VELKO", nullptr, &list);
+  commentLine(page, std::string(field) + " is not the session's user: nothing changed");
+  printErr1(kTextOwnName, user);
+  page.markup("\n");
   return false;
 }
 

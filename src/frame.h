@@ -5,6 +5,10 @@
 // A cookie "velko" holds the session identifier (session.h) in the
 // browser; with security on, a script in every page head sends the browser
 // to the login page when the identifier of the page and the cookie differ.
+// The script writes the cookie "SameSite=Lax" (and "Secure" over HTTPS);
+// pages with security on carry the referrer policy "same-origin", so that
+// the identifiers of their links never reach another site, and within a
+// session a link "Logout=1" at their top.
 #pragma once
 
 #include <string>
@@ -63,18 +67,37 @@ std::string getPageUrl(const tArgList& list, int logArg);
 void loginDisplay(tArgList& list);
 // The login form alone, for pages that offer the login inside them.
 void printLoginForm(const tArgList& list);
-// The "Login" argument: "1" shows the login page, "2" checks the password
-// and, on success, sends the browser on with the new identifier and the
-// cookie (kept for the session, a day, a week or 30 days by "PERSIST" 0 to
-// 3); on failure the error box of text 513. Other values do nothing.
+// The "Login" argument: "1" shows the login page, "2" tries the password
+// (attemptLogin) and, on success, sends the browser on with the new
+// identifier and the cookie (kept for the session, a day, a week or 30
+// days by "PERSIST" 0 to 3, and the identifier ending then, a browser
+// session after 12 hours). Otherwise the error box (text 513 for a wrong
+// password, 543 for a name refused after too many, 544 when the counter
+// is busy), then the login form again with the name kept and the request
+// carried on. Other values do nothing.
 void velkoLogin(tArgList& list, const std::string& step);
+// The "Logout" argument: clears the cookie (a Set-Cookie header and the
+// page's script) and shows the login form.
+void velkoLogout(tArgList& list);
 
-// The server-side guard of every request that changes something: true when
-// security is off or the request carries a valid session. Otherwise prints
-// a complete refusal page (the page head if none was printed yet, an error
-// box and the login form keeping the request's arguments) and returns
-// false: the caller then changes nothing and returns.
-bool requireSession(tArgList& list);
+// What a request needs of its session (security on): to view, a valid
+// identifier from the request or the cookie; to change, one that the
+// request itself carried.
+enum tSessionNeed { kToView, kToChange };
+// The server-side guard: true when security is off or the request has the
+// session it needs. Otherwise prints a complete refusal page (the page
+// head if none was printed yet, titled "VELKO Login") and returns false:
+// the caller then shows and changes nothing. Without a valid session, the
+// error box of text 518 (540 when the session has ended) and the login
+// form keeping the request's arguments, so that the login continues with
+// the request; with a valid session from the cookie only (a change sent by
+// another site), the error box of text 541 and nothing carried on.
+bool requireSession(tArgList& list, tSessionNeed need = kToChange);
+// With security on, true when the request's argument `field` (the acting
+// user of a submitted form) is the session's user; otherwise the error
+// box of text 542 naming the session's user, and false. True with
+// security off.
+bool requireOwnName(const tArgList& list, const char* field);
 
 // Scaffolding page of a function that this build does not provide yet.
 void printNotAvailable(const char* function);

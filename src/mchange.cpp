@@ -19,6 +19,7 @@
 #include "frame.h"
 #include "html.h"
 #include "args.h"
+#include "session.h"
 #include "text.h"
 #include "utils.h"
 
@@ -72,6 +73,17 @@ void userSelect(tPage& page, const char (&field)[N], const tHeader& bug,
   page.markup("</SELECT>\n");
 }
 
+// The selection "User" of the acting user: within a session (security on)
+// the session's user alone, else a blank option and the project's users.
+void actorSelect(tPage& page, const tHeader& bug, const std::string& preselect) {
+  const std::string self = currentSessionUser();
+  if (self.empty()) {
+    userSelect(page, "User", bug, preselect);
+    return;
+  }
+  page.markup("<SELECT NAME=\"User\">\n").option(self, true).markup("</SELECT>\n");
+}
+
 void actedBy(tPage& page) { page.text(langue(2083)).markup(" \n"); }
 void submitButton(tPage& page) { page.markup("<inPUT TYPE=\"submit\" VALUE=\"OK\">\n"); }
 void closeTable(tPage& page) { page.markup("</TD></TR></TABLE>\n"); }
@@ -89,7 +101,7 @@ void textArea(tPage& page, int rows, const std::string& preset) {
 
 // The "acted by" selection and the button that end most forms.
 void userAndSubmit(tPage& page, const tHeader& bug) {
-  userSelect(page, "User", bug, getUser());
+  actorSelect(page, bug, getUser());
   submitButton(page);
 }
 
@@ -301,7 +313,7 @@ void display4Verif(tPage& page, const tHeader& bug, const std::string& num) {
   }
   formHeading(page, 2068, num);
   pageText(page, 2069, num);
-  userSelect(page, "User", bug, bug.submitter);
+  actorSelect(page, bug, bug.submitter);
   page.text(langue(2070)).markup(" \n");
   userSelect(page, "submitter", bug, getUser());
   submitButton(page);
@@ -327,7 +339,7 @@ void displayVerified(tPage& page, const tHeader& bug, const std::string& num) {
 void displayRejected(tPage& page, const tHeader& bug, const std::string& num) {
   formHeading(page, 2062, num);
   pageText(page, 2063, num);
-  userSelect(page, "User", bug, getUser());
+  actorSelect(page, bug, getUser());
   page.text(langue(2058)).markup(" : <BR>\n");
   textArea(page, 6, "");
   submitButton(page);
@@ -337,7 +349,7 @@ void displayRejected(tPage& page, const tHeader& bug, const std::string& num) {
 void displayAbandoned(tPage& page, const tHeader& bug, const std::string& num) {
   formHeading(page, 2056, num);
   pageText(page, 2057, num);
-  userSelect(page, "User", bug, getUser());
+  actorSelect(page, bug, getUser());
   page.text(langue(2058)).markup(" : <BR>\n");
   textArea(page, 5, "");
   submitButton(page);

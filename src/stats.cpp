@@ -95,33 +95,6 @@ tYearMonth monthOf(long t) {
   return {tm.tm_year + 1900, tm.tm_mon + 1};
 }
 
-// With security on, a request that carries no session of its own (the data
-// requests of the graph applet, an address typed in) takes the session of
-// the browser's cookie "velko" (written with escape(): %XX bytes).
-void sessionFromCookie(tArgList& list) {
-  if (!useSecurity() || given(getArg(list, "Uid"))) return;
-  std::string_view cookies = envOrEmpty("HTTP_COOKIE");
-  while (!cookies.empty()) {
-    const size_t semi = cookies.find(';');
-    std::string_view c = cookies.substr(0, semi);
-    cookies = semi == std::string_view::npos ? std::string_view() : cookies.substr(semi + 1);
-    while (!c.empty() && c.front() == ' ') c.remove_prefix(1);
-    if (c.substr(0, 6) != "velko=") continue;
-    std::string uid;
-    for (size_t i = 6; i < c.size(); ++i) {
-      if (c[i] == '%' && i + 2 < c.size() && isxdigit(static_cast<unsigned char>(c[i + 1])) &&
-          isxdigit(static_cast<unsigned char>(c[i + 2]))) {
-        uid += static_cast<char>(strtol(std::string(c.substr(i + 1, 2)).c_str(), nullptr, 16));
-        i += 2;
-      } else {
-        uid += c[i];
-      }
-    }
-    if (given(uid)) list.insert(list.begin(), tElement{"Uid", uid});
-    return;
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Navigation menus
 // ---------------------------------------------------------------------------
@@ -977,7 +950,6 @@ void printProjectList(const tArgList& list, const std::string& menu, const tUrlA
 }
 
 void statistics(tArgList& list) {
-  sessionFromCookie(list);
   tPage& page = request().page;
   const int st = getArgInt(list, "statS");
   if (st == S_FLOWG2 || st == S_TODOG2 || st == S_SEVERITYG2) {
@@ -1028,4 +1000,9 @@ void createStatFiles(long yesterday) {
   // Most recently noted first.
   for (auto it = postponed.rbegin(); it != postponed.rend(); ++it) wakeUp(*it, now);
   appendStatsLines(list);
+}
+
+bool isStatsDataPage(const tArgList& list) {
+  const int st = getArgInt(list, "statS");
+  return st == S_FLOWG2 || st == S_TODOG2 || st == S_SEVERITYG2;
 }

@@ -41,6 +41,10 @@ enum tStatsEnum {
 
 // CMD=statS.
 void statistics(tArgList& list);
+// True for the data pages of the graphs (S_FLOWG2, S_TODOG2, S_SEVERITYG2):
+// they check the right themselves and answer a refused request with no
+// line at all, never with a page (the chart reading them expects numbers).
+bool isStatsDataPage(const tArgList& list);
 
 // The daily pass when it is due (once a day; see statsPassDue).
 void checkStatsDate();

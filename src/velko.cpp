@@ -67,7 +67,8 @@ void reportBusy(const std::string& cmd, const std::string& num, const tArgList& 
 
 // Applies the row's policy before its handler runs (actions.h, tPolicy):
 // false, after a page saying why, when the handler must not run. `lock`
-// receives the report lock when the row takes it.
+// receives the report lock when the row takes it. The session to view was
+// checked for the whole request before (viewAdmitted).
 bool admit(const tActionRow& row, tArgList& list, tFileLock* lock) {
   tPage& page = request().page;
   if (row.title) printHead(page, langue(row.title), nullptr, &list);
@@ -81,15 +82,38 @@ bool admit(const tActionRow& row, tArgList& list, tFileLock* lock) {
       return false;
     }
   }
-  // Nothing changes for a request without a session (security on), nor
-  // without the right, which a form alone would not enforce.
-  if ((row.policy & kSessionToApply) && applying && !requireSession(list)) return false;
-  if ((row.policy & kSession) && !requireSession(list)) return false;
+  // Nothing changes for a request that does not carry its session itself
+  // (security on), nor in the name of another user than the session's,
+  // nor without the right, which a form alone would not enforce.
+  if ((row.policy & kSessionToApply) && applying &&
+      (!requireSession(list, kToChange) || !requireOwnName(list, "User")))
+    return false;
+  if ((row.policy & kSession) && !requireSession(list, kToChange)) return false;
+  if ((row.policy & kOwnSubmitter) && !requireOwnName(list, "submitter")) return false;
   if ((row.policy & kCreateRight) && !createRight(list)) {
     printErr(515);
     return false;
   }
   return true;
+}
+
+// With security on, a request whose handlers show anything but the help
+// needs a valid session (from its "Uid" or the cookie): otherwise one
+// login page in place of them all, carrying the request (requireSession).
+bool viewAdmitted(tArgList& list) {
+  if (!useSecurity()) return true;
+  const bool hasCmd = getArg(list, "CMD") != " ";
+  bool needed = false;
+  for (const tElement& e : list) {
+    if (e.nom == "CMD") {
+      const int i = findAction(e.valeur);
+      const bool ownCheck = e.valeur == "statS" && isStatsDataPage(list);
+      needed = needed || (i >= 0 && !(kActionRows[i].policy & kViewWithoutSession) && !ownCheck);
+    } else if (e.nom == "find" || e.nom == "Numero" || (e.nom == "Num" && !hasCmd)) {
+      needed = true;  // the report list and the report page
+    }
+  }
+  return !needed || requireSession(list, kToView);
 }
 
 // Runs the row of one CMD value; false when the value is unknown. The
@@ -115,6 +139,9 @@ void printDump(const tArgList& list) {
 
 int dispatch(int argc, char** argv) {
   tArgList list = getQuery(argc > 1 ? argv[1] : nullptr);
+  // Without "Uid", a request is seen in the session of the browser's
+  // cookie (for viewing only: see requireSession).
+  adoptCookieSession(list);
 
   // The main page: no argument, or only the session identifier. Its
   // upkeep (folders, the daily pass, the site exchange) follows the page.
@@ -130,6 +157,12 @@ int dispatch(int argc, char** argv) {
   request().after(checkStatsDate);
   bool login = false;
   for (const tElement& e : list) {
+    if (e.nom == "Logout") {
+      velkoLogout(list);
+      return 0;
+    }
+  }
+  for (const tElement& e : list) {
     if (e.nom == "Login") {
       velkoLogin(list, e.valeur);
       login = true;
@@ -138,6 +171,7 @@ int dispatch(int argc, char** argv) {
     }
   }
   if (login) return 0;
+  if (!viewAdmitted(list)) return 0;
 
   // Every argument that names a handler runs it, in list order. Handlers
   // get a copy of the arguments, since some of them add to it.

@@ -1,7 +1,9 @@
 """Browser end-to-end tests: headless chromium, driven by Debian's
 python3-selenium through chromedriver, uses the tracker served by lighttpd
 as a person would, from the start page to a verified report found again,
-printed and downloaded; and, with security on, the login and its cookie."""
+printed and downloaded; and, with security on, the login and its cookie, a
+report link without identifier, the logout and the way back to the report
+after logging in again."""
 import os
 import re
 import shutil
@@ -279,6 +281,10 @@ class SecureBrowserTest(BrowserTest):
 
     def login(self, user, password):
         self.b.get(self.srv.url())
+        self.login_here(user, password)
+
+    def login_here(self, user, password):
+        """Logs in with the login form of the page shown."""
         self.fill(User=user, Passwd=password)
         self.load()
         # The page's cookie check may send it on once more.
@@ -306,6 +312,23 @@ class SecureBrowserTest(BrowserTest):
         self.status_is(201)
         self.assertIn(L(2040, "admin", "admin"), self.text())
         self.assertEqual(parse_report(self.srv.read("data/" + name, "rb"))[0].split("|")[11], "b")
+
+        # A report link as a mail gives it, without identifier: the cookie
+        # shows the report, and its buttons carry the session.
+        link = self.srv.url("/cgi-bin/velko?CMD=find&find=" + name)
+        b.get(link)
+        self.assertIn("Created while logged in", self.text())
+        self.assertIn("Uid=" + uid, self.css("a[href*='CMD=Observed']").get_property("href"))
+        # The logout: the cookie is gone, the link asks for the login, and
+        # the login leads back to the report.
+        self.load(self.css("a[href$='?Logout=1']"))
+        self.assertTrue(self.css("input[name=Passwd]", True))
+        self.assertNotIn("velko=", self.js("return document.cookie"))
+        b.get(link)
+        self.assertNotIn("Created while logged in", self.text())
+        self.login_here("admin", "admin")
+        self.until(lambda: "Created while logged in" in self.text(), "the report after the login")
+        self.assertIn("velko=", self.js("return document.cookie"))
 
 
 if __name__ == "__main__":

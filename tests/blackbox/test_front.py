@@ -350,7 +350,7 @@ class SelectionLists(VelkoTestCase):
 
     def test_error_box_escapes_its_text(self):
         self.inst.write("cfg/langue.EN", self.inst.read("cfg/langue.EN") +
-                        "\n500,<b>Error</b>\n515,No & no\n")
+                        "\n500,<b>Error</b>\n518,No & no\n")
         self.inst.write("cfg/TEST_users.cfg", "")
         self.inst.set_cfg(SECURITY="YES")
         b = self.inst.run("CMD=create&project=TEST").body

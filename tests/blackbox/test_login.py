@@ -2,6 +2,7 @@
 the arguments that the login pages carry on, and the rights of the session's
 user with security on and off."""
 import os
+import re
 import stat
 import unittest
 import urllib.parse
@@ -58,10 +59,12 @@ class LoginTest(VelkoTestCase):
         self.assertIn("<TITLE>VELKO Login2</TITLE>", r.body)
         fields = hidden_fields(r.body)
         self.assertEqual(fields[1:], [("CMD", "search"), ("x", "&quot;&gt;&lt;b&gt;")])
-        # user and project shifted by two, the login time, the MAC.
+        # user and project shifted by two, the login time, its end (a day
+        # here), the MAC.
         uid = fields[0][1]
         self.assertEqual(fields[0][0], "Uid")
-        self.assertRegex(uid, r"^cnkeg#Cnrjc#(\d+)#([0-9a-f]{64})$")
+        when, ends = map(int, re.fullmatch(r"cnkeg#Cnrjc#(\d+)#(\d+)#[0-9a-f]{64}", uid).groups())
+        self.assertEqual(ends - when, 86400)
         # The form, then the script that writes the cookie and sends the form, then OK.
         form = r.body.index('<FORM NAME="mainform" METHOD=POST ACTION="/cgi-bin/velko">\n')
         self.assertLess(form, r.body.index('<SCRIPT LANGUAGE=JavaScript>\necritCookie("velko",'))
@@ -96,10 +99,14 @@ class LoginTest(VelkoTestCase):
             r = self.login(user, password, ("CMD", "search"))
             body = r.body[r.body.index("<BODY"):]
             self.assertIn("<TITLE>VELKO Login2</TITLE>", r.body)
-            self.assertEqual(body[body.index(">\n") + 2:],
-                             "<Table WIDTH=400><TR><TD>\n<FONT COLOR=RED><H1>%s</H1></font>\n"
-                             "<P><HR><BR><BR>%s\n</TD></TR></TABLE>"
-                             % (self.inst.lang(500), self.inst.lang(513)))
+            # The error box, then the form again with the name kept and the
+            # request carried on.
+            self.assertTrue(body[body.index(">\n") + 2:].startswith(
+                "<Table WIDTH=400><TR><TD>\n<FONT COLOR=RED><H1>%s</H1></font>\n"
+                "<P><HR><BR><BR>%s\n</TD></TR></TABLE>\n<CENTER>\n<FORM NAME=\"mainform\""
+                % (self.inst.lang(500), self.inst.lang(513))), body)
+            self.assertIn('<INPUT TYPE=text NAME="User" SIZE=20 VALUE="%s">' % user, body)
+            self.assertEqual(hidden_fields(body), [("Login", "2"), ("CMD", "search")])
         # A user without a password field logs in with an empty one.
         self.assertIn('NAME="Uid"', self.login("nopw", "").body)
         # Other values of Login do nothing.
@@ -112,15 +119,17 @@ class LoginTest(VelkoTestCase):
 
     def test_forged_or_altered_identifiers_are_no_session(self):
         good = self.inst.login("alice", "wonder")
-        name, project, when, mac = good.split("#")
+        name, project, when, ends, mac = good.split("#")
         other = self.other_install(security=True)
         setup_install(other, {"Alpha": USERS})
         foreign = other.login("alice", "wonder")  # another installation's key
         self.assertNotEqual(foreign, good)
-        for uid in ("cnkeg#Cnrjc#" + when, "cnkeg#Cnrjc#%s#%s" % (when, "0" * 64),
-                    "cnkeg#Cnrjc#%d#%s" % (int(when) + 1, mac), "dqd#Cnrjc#%s#%s" % (when, mac),
-                    "%s#%s#%s#%s" % (name, project, when, mac[:-1] + "01"[mac[-1] == "0"]),
-                    good + "#", foreign):
+        for uid in ("cnkeg#Cnrjc#%s#%s" % (when, ends), "cnkeg#Cnrjc#%s#%s#%s" % (when, ends, "0" * 64),
+                    "cnkeg#Cnrjc#%d#%s#%s" % (int(when) + 1, ends, mac),
+                    "cnkeg#Cnrjc#%s#%d#%s" % (when, int(ends) + 1, mac),
+                    "dqd#Cnrjc#%s#%s#%s" % (when, ends, mac),
+                    "%s#%s#%s#%s#%s" % (name, project, when, ends, mac[:-1] + "01"[mac[-1] == "0"]),
+                    "%s#%s#%s#%s" % (name, project, when, mac), good + "#", foreign):
             self.assertIns(self.start_page(uid), 'NAME="Passwd"', absent=["CMD=create"])
         self.assertIn("CMD=create", self.start_page(good))
 

@@ -1,6 +1,7 @@
 // Formats of the stored files: the index line, the report file, the users
 // line and the main configuration file; and the session identifier, whose
 // key lives in the configuration directory.
+#include <crypt.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -198,11 +199,16 @@ TEST(Config, MainFileKeys) {
 
 TEST(Session, IdentifierKeepsItsVisibleFormAndDecodes) {
   EXPECT_EQ(encodeUIDText("ab", "P", 1234), "cd#R#1234");
+  // The end of the session follows the visible part: 12 hours by default.
   const std::string uid = encodeUID("ab", "P", 1234);
-  ASSERT_EQ(uid.rfind("cd#R#1234#", 0), 0u) << uid;
-  EXPECT_EQ(uid.size(), 10u + 64u);
-  EXPECT_EQ(uid.find_first_not_of("0123456789abcdef", 10), std::string::npos);
+  ASSERT_EQ(uid.rfind("cd#R#1234#44434#", 0), 0u) << uid;
+  EXPECT_EQ(uid.size(), 16u + 64u);
+  EXPECT_EQ(uid.find_first_not_of("0123456789abcdef", 16), std::string::npos);
   EXPECT_TRUE(verifyUID(uid));
+  EXPECT_EQ(encodeUID("ab", "P", 1234, 5000).rfind("cd#R#1234#5000#", 0), 0u);
+  EXPECT_EQ(sessionLifetime(0), 43200);
+  EXPECT_EQ(sessionLifetime(3), 2592000);
+  EXPECT_EQ(sessionLifetime(7), 43200);
   std::string user, project;
   EXPECT_TRUE(decodeUID(uid, &user, &project));
   EXPECT_EQ(user + "/" + project, "ab/P");
@@ -220,6 +226,8 @@ TEST(Session, IdentifierKeepsItsVisibleFormAndDecodes) {
   ASSERT_EQ(stat((root + "/cfg/session.key").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(encodeUID("ab", "P", 1234), uid);
+  // Signed, but long ended: no session.
+  EXPECT_EQ(sessionState(uid), kSessionEnded);
 }
 
 TEST(Session, AlteredOrForgedIdentifiersDoNotVerify) {
@@ -230,6 +238,7 @@ TEST(Session, AlteredOrForgedIdentifiersDoNotVerify) {
   const std::string forged[] = {
       "d" + uid.substr(1),                          // another user
       uid.substr(0, 5) + "2" + uid.substr(6),       // another login time
+      uid.substr(0, 10) + "9" + uid.substr(11),     // another end
       uid.substr(0, uid.size() - 1) + (uid.back() == '0' ? "1" : "0"),  // another MAC
       uid.substr(0, uid.size() - 1), uid + "#", uid + "0",
       "cd#C#1000", "", upper,
@@ -238,5 +247,24 @@ TEST(Session, AlteredOrForgedIdentifiersDoNotVerify) {
   for (const std::string& f : forged) {
     if (f == uid) continue;  // an upper-case MAC without letters
     EXPECT_FALSE(verifyUID(f)) << f;
+  }
+}
+
+TEST(Session, PasswordsPlainOrHashed) {
+  EXPECT_TRUE(passwordMatches("wonder", "wonder"));
+  EXPECT_FALSE(passwordMatches("wonder", "wonder "));
+  EXPECT_TRUE(passwordMatches("", ""));
+  // A plain password that merely begins like a hash is compared as text.
+  EXPECT_TRUE(passwordMatches("$6$short", "$6$short"));
+  for (const char* prefix : {"$y$", "$2b$", "$6$", "$5$"}) {
+    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+    ASSERT_TRUE(crypt_gensalt_rn(prefix, 0, nullptr, 0, setting, sizeof setting)) << prefix;
+    crypt_data data{};
+    const std::string hash = crypt_r("s3cret", setting, &data);
+    ASSERT_EQ(hash.rfind(prefix, 0), 0u) << hash;
+    EXPECT_TRUE(passwordMatches(hash, "s3cret")) << hash;
+    EXPECT_FALSE(passwordMatches(hash, "s3cre")) << hash;
+    EXPECT_FALSE(passwordMatches(hash, std::string("s3cret\0x", 8))) << hash;
+    EXPECT_FALSE(passwordMatches(hash, hash)) << hash;  // the hash is not the password
   }
 }
