@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -129,12 +130,33 @@ bool runCommand(const std::string& cmd, tArgList& list) {
   return true;
 }
 
+// The most handler pages one request runs.
+constexpr int kMaxHandlers = 8;
+
+// True when CMD=`cmd` would change data: a creation, or a form of a report
+// action sent back.
+bool changesData(const std::string& cmd, const tArgList& list) {
+  const int i = findAction(cmd);
+  if (i < 0) return false;
+  const tActionRow& row = kActionRows[i];
+  return row.act == E_New || ((row.policy & kLockToApply) && submitsForm(list));
+}
+
 // The arguments of a request that names no handler.
 void printDump(const tArgList& list) {
   tPage& page = request().page;
   page.setHeader();  // unless an earlier page of this response set it
   page.markup("<PRE>");
   for (const tElement& e : list) page.text(e.nom).markup(" : '").text(e.valeur).markup("'\n");
+}
+
+// Every request gets a page: one that printed nothing (a login step that
+// does not exist, say) gets the list of its arguments. A web server would
+// answer an empty response with an error of its own.
+int answered(const tArgList& list) {
+  const tPage& page = request().page;
+  if (!page.hasHeader() && page.empty()) printDump(list);
+  return 0;
 }
 
 int dispatch(int argc, char** argv) {
@@ -170,23 +192,45 @@ int dispatch(int argc, char** argv) {
       setCookie(e.valeur);
     }
   }
-  if (login) return 0;
+  if (login) return answered(list);
   if (!viewAdmitted(list)) return 0;
 
   // Every argument that names a handler runs it, in list order. Handlers
-  // get a copy of the arguments, since some of them add to it.
+  // get a copy of the arguments, since some of them add to it. The page of
+  // a request stays proportional to what it asks: a trigger repeated with
+  // the same value runs once, at most kMaxHandlers run, and only the first
+  // command that changes data is carried out (later ones are traced).
   bool print = false;
   const bool hasCmd = getArg(list, "CMD") != " ";
   const tArgList args = list;
+  std::set<std::pair<std::string, std::string>> seen;
+  int handlers = 0;
+  bool changed = false;
   for (const tElement& e : args) {
-    if (e.nom == "CMD") {
-      if (!runCommand(e.valeur, list)) print = true;
-    } else if (e.nom == "find" || e.nom == "Numero" || (e.nom == "Num" && !hasCmd)) {
-      findbug(list);
+    const bool command = e.nom == "CMD";
+    if (!command && !(e.nom == "find" || e.nom == "Numero" || (e.nom == "Num" && !hasCmd)))
+      continue;
+    if (!seen.insert({e.nom, e.valeur}).second) continue;
+    if (handlers == kMaxHandlers) {
+      request().page.comment("more handlers than " + std::to_string(kMaxHandlers) + ": " + e.nom +
+                             "=" + e.valeur + " ignored");
+      continue;
     }
+    if (command && changesData(e.valeur, list)) {
+      if (changed) {
+        request().page.comment("one change per request: CMD=" + e.valeur + " ignored");
+        continue;
+      }
+      changed = true;
+    }
+    ++handlers;
+    if (!command)
+      findbug(list);
+    else if (!runCommand(e.valeur, list))
+      print = true;
   }
   if (print) printDump(list);
-  return 0;
+  return answered(list);
 }
 
 }  // namespace
