@@ -3,6 +3,7 @@ three request shapes, the trace files, dispatch and the fallback dump, the
 reading of velko.cfg and of the language table, the page head and the start
 page, and the selection lists of the creation form."""
 import os
+import random
 import re
 import unittest
 import urllib.parse
@@ -104,6 +105,17 @@ class Decoding(VelkoTestCase):
         self.inst.run("CMD=zzreplay")
         r = self.inst.run("TEST", args=["TEST"])  # Apache: ?TEST becomes the argument
         self.assertNotIn("zzreplay", r.body)
+
+    def test_malformed_multipart_still_gets_a_page(self):
+        rnd = random.Random(7)
+        bodies = [("--" + BOUNDARY + '\r\nContent-Disposition: form-data; name="' + "n" * 5000 + '"\r\n\r\nv\r\n'
+                   + "--" + BOUNDARY + "--\r\n").encode(),
+                  "".join("--%s\r\nContent-Disposition: form-data; name=\"p%d\"\r\n\r\nv\r\n" % (BOUNDARY, i)
+                          for i in range(3000)).encode(),
+                  bytes(rnd.getrandbits(8) for _ in range(200000))]
+        for body in bodies:
+            r = self.inst.run(post=body, content_type="multipart/form-data; boundary=" + BOUNDARY)
+            self.assertTrue(r.raw.startswith(b"Content-type: text/html\n\n"), r.raw[:100])
 
     def test_multipart(self):
         def post(fields, **kw):
