@@ -26,6 +26,8 @@
 //                report locks, history.dat; the only code that opens them
 //      statsfile the statistics files, the daily count of the index, the
 //                marker of the daily pass
+//      tutils    the test book store: modules, steps, tests, campaigns and
+//                results; the only code that opens the book's files
 //      admin     velko --check and --reindex
 //   3  session   identifier, signature, rights; no page output
 //   4  mails     recipients, SMTP and POP3 clients, notification delivery
@@ -40,7 +42,11 @@
 //      search, setup   the report lists, the configuration pages
 //      stats     the statistics pages and graphs; the daily pass with the
 //                wake-up of postponed reports and their mail
-//      history, help, bdisplay   the other pages
+//      history, help   the other pages
+//      bcreate   the book tree pages (modules, steps, tests) and the pieces
+//                every test book page shares
+//      bdisplay  the test book's entry point, its table of operations and
+//                the book page
 //   6  velko     main: dispatch from the action table, sending the page,
 //                then the queued effects outside every lock
 #pragma once

@@ -51,8 +51,8 @@ for o in objs:
 # The layer order of src/velko.h, lowest first: a module may use only
 # modules that stand before it.
 order = """text html svgchart fileio sha256 timeutil  request names config args  utils
-           statsfile admin  session  mails synchro  frame display mchange create edit
-           attach actions search setup stats history help bdisplay  velko""".split()
+           statsfile tutils admin  session  mails synchro  frame display mchange create edit
+           attach actions search setup stats history help bcreate bdisplay  velko""".split()
 for m in sorted(uses):
     if m not in order:
         print('check_source: module %s is missing from the layer order' % m)
