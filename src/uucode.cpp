@@ -126,9 +126,7 @@ bool uudecode(std::string_view in, size_t* pos, tDecoded* out) {
 
   bool whole = true, closed = false;
   while (ReadDataLine(in, pos, &line) == 1 || !line.empty()) {
-    // A data line of 37 bytes may begin with "end" too: only a line that is
-    // no whole data line ends the block there.
-    if (startsWith(line, "end") && (line.size() < 4 || !wholeDataLine(line, dec(line[0])))) break;
+    if (startsWith(line, "end")) break;  // no data line has a lower-case letter
     if (line.empty()) {  // a line that is no data line: the block is cut
       whole = false;
       break;
@@ -143,15 +141,16 @@ bool uudecode(std::string_view in, size_t* pos, tDecoded* out) {
       break;
     }
     if (n > kLineBytes || !wholeDataLine(line, n)) whole = false;
-    // The bytes of the line as far as its characters go.
-    const size_t chars = line.size() - 1;
-    for (size_t i = 0, done = 0; done < n && i + 1 < chars + 1; i += 4) {
-      unsigned v[4] = {0, 0, 0, 0};
-      for (int k = 0; k < 4; ++k) v[k] = 1 + i + k < line.size() ? dec(line[1 + i + k]) : 0;
-      const unsigned char b[3] = {static_cast<unsigned char>(v[0] << 2 | v[1] >> 4),
-                                  static_cast<unsigned char>((v[1] & 15) << 4 | v[2] >> 2),
-                                  static_cast<unsigned char>((v[2] & 3) << 6 | v[3])};
-      for (int k = 0; k < 3 && done < n; ++k, ++done) out->bytes.push_back(static_cast<char>(b[k]));
+    // Only a line with all the characters its length needs gives bytes.
+    if (n <= kLineBytes && line.size() >= 1 + (n + 2) / 3 * 4) {
+      for (size_t i = 1, done = 0; done < n; i += 4) {
+        const unsigned v0 = dec(line[i]), v1 = dec(line[i + 1]), v2 = dec(line[i + 2]),
+                       v3 = dec(line[i + 3]);
+        const unsigned char b[3] = {static_cast<unsigned char>(v0 << 2 | v1 >> 4),
+                                    static_cast<unsigned char>((v1 & 15) << 4 | v2 >> 2),
+                                    static_cast<unsigned char>((v2 & 3) << 6 | v3)};
+        for (int k = 0; k < 3 && done < n; ++k, ++done) out->bytes.push_back(static_cast<char>(b[k]));
+      }
     }
     if (*pos >= in.size()) break;
   }

@@ -10,6 +10,8 @@ import os
 import poplib
 import random
 import re
+import socket
+import threading
 import time
 import unittest
 import urllib.parse
@@ -379,6 +381,60 @@ class SimulationTest(SynchCase):
         self.assertEqual(sorted(r[0].split("|")[26] for r in reports), sorted(titles))
         entries = [e[1][0] for r in reports for e in r[1]]
         self.assertEqual(sorted(e for e in entries if e.startswith("A")), sorted(analyses))
+
+
+class FakePop3:
+    """A POP3 server on loopback holding `mails` (byte-stuffed as a server
+    sends them); `deleted` lists the numbers deleted."""
+
+    def __init__(self, mails):
+        self.mails = [re.sub(r"\r?\n", "\r\n", m) for m in mails]
+        self.deleted, self.sock = [], socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(1)
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def answer(self, text):
+        return "+OK\r\n" + re.sub(r"(?m)^\.", "..", text) + ".\r\n"
+
+    def serve(self):
+        conn, _ = self.sock.accept()
+        self.sock.close()
+        with conn, conn.makefile("rb") as lines:
+            conn.sendall(b"+OK ready\r\n")
+            for raw in lines:
+                cmd = raw.decode().split()
+                n = int(cmd[1]) if len(cmd) > 1 and cmd[1].isdigit() else 0
+                if cmd[0] == "LIST":
+                    out = self.answer("".join("%d %d\r\n" % (i + 1, len(m)) for i, m in enumerate(self.mails)))
+                elif cmd[0] == "TOP":
+                    out = self.answer(self.mails[n - 1].split("\r\n\r\n")[0] + "\r\n\r\n")
+                elif cmd[0] == "RETR":
+                    out = self.answer(self.mails[n - 1])
+                else:
+                    out = "+OK\r\n"
+                    if cmd[0] == "DELE":
+                        self.deleted.append(n)
+                conn.sendall(out.encode("latin-1"))
+                if cmd[0] == "QUIT":
+                    return
+
+
+class FetchTest(SynchCase):
+    def test_fetch_keeps_senders_apart_and_undoes_byte_stuffing(self):
+        a, b, c = self.sites("siteA", "siteB", "siteC")
+        name = a.create("Fetched", ".\n..x\n")
+        a.attach(name, "Dots", b"." * 59)  # its last data line begins with "."
+        c.create("Other")
+        mails = [t for s in (a, c) for to, t in s.outgoing() if b.addr in to]
+        pop = FakePop3(mails + ["Subject: other mail\r\n\r\nhello\r\n"])
+        b.set_cfg(POP3="127.0.0.1:%d" % pop.sock.getsockname()[1], POP3USER="b", POP3PASS="p")
+        b.page()
+        self.assertEqual(sorted(pop.deleted), [1, 2, 3, 4])
+        self.assertEqual(sorted(os.listdir(b.data + "Synchro/in/TEST")), ["siteA", "siteC"])
+        self.assertEqual(b.read("data/TRACE_%s/Dots_f.bin" % name, "rb"), b"." * 59)
+        self.assertEqual(len(b.reports()), 2)
+        self.assertEqual(parse_report(b.read("data/" + name, "rb"))[1][0][2], ".\n..x\n")
 
 
 def report_line_of(site, name):
