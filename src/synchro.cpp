@@ -252,8 +252,9 @@ class tDecodeDir {
 
 // A configuration file of `project` received: "<project>_<name>.cfg" only,
 // so that a peer can change no other file. It replaces the local file
-// unless that one is newer (its time is the encoding time of the copy it
-// came from, or that of a local save).
+// unless that one is newer: its time is the encoding time of the copy it
+// came from, or that of a local save (a copy of the same second replaces
+// it: an installation's own files date from its making).
 tOutcome importConfig(const std::string& project, const std::string& name, const tDecoded& d) {
   const std::string prefix = project + "_";
   if (name.compare(0, prefix.size(), prefix) != 0 || !endsWith(name, ".cfg")) {
@@ -263,14 +264,11 @@ tOutcome importConfig(const std::string& project, const std::string& name, const
   std::string dir = getCfgDir();
   if (!dir.empty() && dir.back() != '/') dir += '/';
   const std::string target = dir + name;
-  struct stat st;
-  if (::stat(target.c_str(), &st) == 0) {
-    std::string old;
-    if (st.st_mtime > d.date ||
-        (st.st_mtime == d.date && readWholeFile(target, &old) && old >= d.bytes)) {
-      trace().markup("<! config kept :").text(name).markup(">\n");
-      return kImported;
-    }
+  std::string old;
+  const bool exists = readWholeFile(target, &old);
+  if (exists && (mtimeOf(target) > d.date || old == d.bytes)) {
+    trace().markup("<! config kept :").text(name).markup(">\n");
+    return kImported;
   }
   if (!replaceFile(target, d.bytes)) return kDamaged;
   const timeval times[2] = {{d.date, 0}, {d.date, 0}};
@@ -354,6 +352,12 @@ tOutcome processMessage(const std::string& project, const std::string& name,
       tOutcome o = kImported;
       if (d.type == S_FFT) {
         const std::string path = tmp->put(base, d.bytes);
+        // A peer shares one project: it writes no report of another.
+        tHeader head;
+        if (!path.empty() && readReceivedReport(path, &head) && head.project != project) {
+          trace().markup("<! report of another project refused :").text(head.project).markup(">\n");
+          return kImported;
+        }
         std::string stored;
         const int rc = path.empty() ? -1 : importFFT(base, path, &stored);
         if (rc == kStoreBusy) return kLater;
@@ -404,6 +408,7 @@ void processFolder(const std::string& project, const std::string& dir, const std
                    tDecodeDir* tmp) {
   tSenderState state = host.empty() ? tSenderState() : loadState(dir);
   bool changed = false;
+  trace().markup("<!scan Dir:").text(dir).markup(">\n");
   for (const std::string& name : listFolder(dir, false)) {
     const std::string path = dir + name;
     if (endsWith(name, ".dat")) {

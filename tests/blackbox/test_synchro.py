@@ -216,6 +216,7 @@ class ExchangeTest(SynchCase):
         self.assertIns(r.body, "<!SendSynchFile:\"siteA:s00001.txt\" e>")
         self.assertEqual(b.reports(), [name])
         self.assertIn(report_line_of(b, name), b.index_lines())
+        self.assertRegex(b.read("data/history.dat"), r"^\S+ %s Submitted by admin\n$" % name)
         # Changes on both sides a second apart: the entries of both, the
         # newest header on both sites.
         b.analyse(name, "From B")
@@ -235,6 +236,29 @@ class ExchangeTest(SynchCase):
         b.receive(creation.replace("s00001", "s00009"))
         b.page()
         self.assertEqual(parse_report(b.read("data/" + name, "rb"))[0], first)
+
+    def test_report_moved_by_its_header_moves_on_every_site(self):
+        a, b = self.sites("siteA", "siteB")
+        for s in (a, b):
+            s.write("cfg/TEST_subproject.cfg", "phase 1:10\nphase 2:20\n")
+        net = Net([a, b])
+        name = a.create("Moving")
+        net.settle()
+        b.analyse(name, "Before the move")
+        net.settle()
+        time.sleep(1.1)
+        fields = dict(form(title="Moving", phase="a"), CMD="Change_Header", Num=name, User="admin",
+                      group="phase 2")
+        a.assertClean(a.run(query=urllib.parse.urlencode(fields)))
+        self.assertEqual(a.reports(), ["TS20.00001"])
+        # (The page of the move queues nothing for the report's new name:
+        # its copy is mailed here as the page would.)
+        b.receive("Subject: Velko-Synchro TEST s00099\n \n" + uuencode(
+            "b", "siteA", "", "TS20.00001", a.read("data/TS20.00001", "rb")))
+        b.page()
+        net.queue, _ = [], b.outgoing()
+        self.assertEqual(a.reports_state(), b.reports_state())
+        self.assertEqual(b.reports(), ["TS20.00001"])
 
     def test_attachments_and_configuration_files(self):
         a, b = self.sites("siteA", "siteB")
@@ -286,6 +310,30 @@ class ConflictTest(SynchCase):
         net.settle()
         self.assertSame(a, b)
 
+    def test_pass_killed_anywhere_leaves_reports_whole_and_is_finished_later(self):
+        a, b = self.sites("siteA", "siteB")
+        for i in range(8):
+            b.create("B%d" % i)
+            a.create("A%d" % i, "x\n" * 2000)
+        net = Net([a, b])
+        net.deliver(drop=lambda addr, text: addr == a.addr)
+        for delay in (0.004, 0.008, 0.012, 0.02, 0.03, 0.045, 0.06):
+            p = b.spawn()
+            time.sleep(delay)
+            p.kill()
+            p.communicate()
+            for n in b.reports():  # every report readable at any moment
+                parse_report(b.read("data/" + n, "rb"))
+            for d in ("in/", "out/TEST/"):  # stale after 20 and 10 s
+                for f in os.listdir(b.data + "Synchro/" + d):
+                    if f.startswith("lock"):
+                        os.remove(b.data + "Synchro/" + d + f)
+        net.queue = []
+        b.outgoing()
+        net.settle()
+        self.assertSame(a, b)
+        self.assertEqual(len(a.reports()), 16)
+
     def test_three_senders_with_equal_numbers_stay_apart(self):
         a, b, c = self.sites("siteA", "siteB", "siteC")
         a.create("One")
@@ -327,12 +375,14 @@ class LossTest(SynchCase):
                  uuencode("b", "siteA", "", "TS10.00001", data)[:-30] + "x" * 5 + "\r\n`\r\nend\r\n",
                  uuencode("d", "siteA", "../../etc", "passwd", b"x"),
                  uuencode("e", "siteA", "siteB:s00001.txt/../x", "y", None),
-                 uuencode("f", "siteA", "siteB:../s00001.txt", "y", None)]
+                 uuencode("f", "siteA", "siteB:../s00001.txt", "y", None),
+                 uuencode("b", "siteA", "", "TS10.00002", data.replace(b"|TEST|", b"|OTHER|"))]
         for i, m in enumerate(mails):
             b.receive("Subject: Velko-Synchro TEST s%05d\n \n%s" % (i + 1, m))
         r = b.page()
         self.assertIns(r.body, "<! synch : block cut or damaged >", "<! attachment refused :../../etc>",
                        "<! synch : argument refused >", "<!SendSynchFile:\"siteA:s00001.txt\" f>",
+                       "<! report of another project refused :OTHER>",
                        "<!SendSynchFile:\"siteA:s00002.txt\" f>")
         self.assertEqual(b.reports(), [])
         self.assertFalse([d for d in os.listdir(b.data) if d.startswith("TRACE")])
