@@ -555,6 +555,7 @@ int runLocalMail(const std::string& to, const std::string& filename) {
   close(in);
   const double deadline = nowSeconds() + mailWait();
   int status = 0;
+  useconds_t pause = 500;  // a command that is done at once costs no more
   while (true) {
     const pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) break;
@@ -568,7 +569,8 @@ int runLocalMail(const std::string& to, const std::string& filename) {
       trace().markup("<! mail : command stopped after ").num(mailWait()).markup(" s >\n");
       return -1;
     }
-    usleep(20000);
+    usleep(pause);
+    pause = std::min<useconds_t>(pause * 2, 20000);
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     trace().markup("<! mail : command failed, status ");

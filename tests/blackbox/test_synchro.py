@@ -21,6 +21,12 @@ from velkotest import (FULL_RIGHTS, SEP_ANALYSE, Install, VelkoTestCase, mail_se
 from test_create import form
 
 SERVERS = mail_servers()
+
+
+def pop3_server():
+    """host:port of the POP3 server of scripts/mailservers.sh."""
+    with open(os.environ.get("VELKO_MAIL_ENV", "/var/tmp/velko-mail/env")) as f:
+        return dict(l.rstrip("\n").split("=", 1) for l in f if "=" in l)["VELKO_MAIL_POP3"]
 MAIL = ('#!/bin/sh\nf="%s/$(date +%%s%%N).$$"\nprintf "%%s\\n" "$@" > "$f.to"\n'
         'cat > "$f.tmp" && mv "$f.tmp" "$f.mail"\n')
 SUBJECT = re.compile(r"^Subject: Velko-Synchro (\S+) (s\d+)$", re.M)
@@ -407,7 +413,7 @@ class SimulationTest(SynchCase):
         rnd = random.Random(int(os.environ.get("VELKO_SYNCH_SEED", "7")))
         sites = self.sites("siteA", "siteB", "siteC")
         net, titles, analyses = Net(sites), [], []
-        for step in range(45):
+        for step in range(30):
             s = rnd.choice(sites)
             names = s.reports()
             op = rnd.random()
@@ -501,7 +507,7 @@ class RealServersTest(SynchCase):
         SERVERS.join()
 
     def empty(self, user):
-        host, port = os.environ.get("VELKO_MAIL_POP3", "127.0.0.1:110").split(":")
+        host, port = pop3_server().split(":")
         box = poplib.POP3(host, int(port), timeout=10)
         box.user(user)
         box.pass_("secret")
@@ -513,7 +519,7 @@ class RealServersTest(SynchCase):
         users = ("synch", "popcheck")
         for u in users:
             self.empty(u)
-        pop3 = os.environ.get("VELKO_MAIL_POP3", "127.0.0.1:110")
+        pop3 = pop3_server()
         a, b = [Site("real%s" % u, [SERVERS.addr(o) for o in users if o != u], MAILSERV=SERVERS.smtp,
                      POP3=pop3, POP3USER=u, POP3PASS="secret", SYNCHRETRY="3600") for u in users]
         for s in (a, b):
