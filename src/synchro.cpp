@@ -177,10 +177,17 @@ void saveState(const std::string& dir, const tSenderState& s) {
     trace().markup("<! cannot write ").text(dir).markup("state >\n");
 }
 
-// Message `n` was processed: numbers skipped below it are missing.
-void checkPrevious(tSenderState* s, int n, bool arrived) {
+// Message `n` of the sender whose folder is `dir` was processed: numbers
+// skipped below it are missing, unless processed before (a ".dat" in its
+// folder or, from before senders had folders, in the project's).
+void checkPrevious(const std::string& dir, tSenderState* s, int n, bool arrived) {
   if (n <= 0) return;
-  for (int k = std::max(s->last + 1, n - kMaxGap); k < n; ++k) s->missing.emplace(k, tMissing());
+  const std::string projectDir = dir.substr(0, dir.rfind('/', dir.size() - 2) + 1);
+  for (int k = std::max(s->last + 1, n - kMaxGap); k < n; ++k) {
+    const std::string dat = strprintf("s%05d.dat", k);
+    if (::access((dir + dat).c_str(), F_OK) != 0 && ::access((projectDir + dat).c_str(), F_OK) != 0)
+      s->missing.emplace(k, tMissing());
+  }
   s->last = std::max(s->last, n);
   if (arrived)
     s->missing.erase(n);
@@ -423,7 +430,7 @@ void processFolder(const std::string& project, const std::string& dir, const std
     refreshInLock();
     if (o == kLater) continue;
     if (!host.empty()) {
-      checkPrevious(&state, messageNumber(name, ".txt"), o != kDamaged);
+      checkPrevious(dir, &state, messageNumber(name, ".txt"), o != kDamaged);
       changed = true;
     }
     const std::string dat = path.substr(0, path.size() - 4) + ".dat";
@@ -435,6 +442,22 @@ void processFolder(const std::string& project, const std::string& dir, const std
     changed = true;
   }
   if (changed) saveState(dir, state);
+}
+
+// Moves the messages of the project's folder whose sender can be read
+// into that sender's folder (they were stored there by hand, or by an
+// older fetch).
+void sortBySender(const std::string& dir) {
+  for (const std::string& name : listFolder(dir, false)) {
+    if (!endsWith(name, ".txt") || messageNumber(name, ".txt") < 0) continue;
+    std::string text;
+    size_t pos = 0;
+    tDecoded d;
+    if (!readWholeFile(dir + name, &text) || !uudecode(text, &pos, &d) || !isSafeName(d.server))
+      continue;
+    makeDirs(dir + d.server, 0777);
+    ::rename((dir + name).c_str(), (dir + d.server + "/" + name).c_str());
+  }
 }
 
 // Clears the out folder of `project`: messages older than 30 days go, and
@@ -546,6 +569,7 @@ void setupSynch() {
     for (const std::string& project : projects) {
       if (!isSafeName(project)) continue;
       const std::string dir = folder("in", project);
+      sortBySender(dir);
       for (const std::string& host : listFolder(dir, true))
         processFolder(project, dir + host + "/", host, &tmp);
       processFolder(project, dir, std::string(), &tmp);

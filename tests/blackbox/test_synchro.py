@@ -397,6 +397,17 @@ class LossTest(SynchCase):
         b.page()
         self.assertEqual(b.reports(), ["TS10.00001"])
 
+    def test_every_gap_is_asked_for_once_per_message_stored_by_hand(self):
+        (b,) = self.sites("siteB")
+        b.set_peers(["siteA@velko.test"])
+        inbox = b.data + "Synchro/in/TEST/"
+        for n in (1, 3):
+            b.write("data/Synchro/in/TEST/s%05d.dat" % n, "")
+        b.write("data/Synchro/in/TEST/s00005.txt", uuencode("e", "siteA", "siteB:s00009.txt", "y", None))
+        r = b.page()
+        self.assertEqual(re.findall(r'<!SendSynchFile:"([^"]*)" f>', r.body), ["siteA:s00002.txt", "siteA:s00004.txt"])
+        self.assertEqual(sorted(os.listdir(inbox + "siteA")), ["s00005.dat", "state"])
+
     def test_unanswered_request_is_reported_not_repeated_forever(self):
         (b,) = self.sites("siteB")
         b.set_peers(["nobody@velko.test"])
