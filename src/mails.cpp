@@ -25,7 +25,7 @@
 #include "fileio.h"
 #include "html.h"
 #include "text.h"
-#include "synchro.h"
+#include "uucode.h"
 
 namespace {
 
@@ -41,7 +41,6 @@ constexpr size_t kMailListMax = 1024;  // the address list
 constexpr size_t kHostNameMax = 49;    // the local host name
 constexpr size_t kSmtpPiece = 499;     // one write of the mail data
 constexpr int kReplyWait = 3;          // seconds, SMTP replies and DELE/QUIT
-constexpr int kPopExtraWait = 1;       // seconds, the read that follows DELE
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -556,6 +555,7 @@ int runLocalMail(const std::string& to, const std::string& filename) {
   close(in);
   const double deadline = nowSeconds() + mailWait();
   int status = 0;
+  useconds_t pause = 500;  // a command that is done at once costs no more
   while (true) {
     const pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) break;
@@ -569,7 +569,8 @@ int runLocalMail(const std::string& to, const std::string& filename) {
       trace().markup("<! mail : command stopped after ").num(mailWait()).markup(" s >\n");
       return -1;
     }
-    usleep(20000);
+    usleep(pause);
+    pause = std::min<useconds_t>(pause * 2, 20000);
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     trace().markup("<! mail : command failed, status ");
@@ -631,6 +632,35 @@ bool isSafePathPart(const std::string& s) {
     if (u < 33 || u == 127 || strchr("/\\<>&\"'|;`$*?", c)) return false;
   }
   return true;
+}
+
+// The text of a multi-line answer with the server's byte-stuffing undone:
+// a line that begins with "." had one more "." put in front.
+std::string unstuffDots(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  bool lineStart = true;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (lineStart && text[i] == '.' && i + 1 < text.size() && text[i + 1] == '.') {
+      lineStart = false;
+      continue;
+    }
+    out.push_back(text[i]);
+    lineStart = text[i] == '\n';
+  }
+  return out;
+}
+
+// The sending host named by the type line of a synchronisation message.
+std::string senderHost(const std::string& text) {
+  size_t pos = 0;
+  tDecoded d;
+  return uudecode(text, &pos, &d) ? d.server : std::string();
+}
+
+bool isFolder(const std::string& dir) {
+  struct stat st;
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -760,8 +790,6 @@ void getSynchMails() {
     int num = 0, size = 0;
     char project[200] = {0}, file[200] = {0};
     if (sscanf(entry.c_str(), "%d %199s %199s %d", &num, project, file, &size) != 4) continue;
-    const std::string path =
-        strprintf("%s/in/%s/%s.txt", getSynchDir().c_str(), project, file);
 
     mySend(sock, strprintf("RETR %d\r\n", num), 0);
     std::string text;
@@ -780,6 +808,16 @@ void getSynchMails() {
       trace().markup("<! RETR incomplete >\n");
       break;  // the message stays on the server
     }
+    text = unstuffDots(text);
+    // Messages of different senders are kept apart, each in the folder of
+    // its sending host, so that equal numbers never overwrite each other.
+    std::string dir = strprintf("%s/in/%s/", getSynchDir().c_str(), project);
+    const std::string host = senderHost(text);
+    if (!host.empty() && isSafePathPart(host) && isFolder(dir)) {
+      dir += host + "/";
+      mkdir(dir.c_str(), 0777);
+    }
+    const std::string path = dir + file + ".txt";
     // The message is deleted only once its inbox file is written whole.
     if (!replaceFile(path, text)) {
       const int err = errno;
@@ -788,10 +826,14 @@ void getSynchMails() {
       continue;
     }
     // The DELE reply must be read here: left for later, it would be stored
-    // in front of the next message.
+    // in front of the next message. It is one line.
     mySend(sock, strprintf("DELE %d\r\n", num), 0);
-    myRecieve(sock, popReplyWait(), nullptr);
-    myRecieve(sock, kPopExtraWait, nullptr);
+    std::string reply;
+    while (reply.find('\n') == std::string::npos) {
+      const int got = myRecieve(sock, popReplyWait(), &buf);
+      if (got <= 0) break;
+      reply.append(buf, got);
+    }
   }
   // The deletions take effect only when the server receives QUIT whole.
   mySend(sock, "QUIT\r\n", 1);

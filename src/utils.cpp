@@ -34,6 +34,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <set>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -1381,4 +1382,435 @@ bool readAttachment(const std::string& path, std::string* bytes) {
     if (n == 0) return true;
     bytes->append(buf, static_cast<size_t>(n));
   }
+}
+
+// ---------------------------------------------------------------------------
+// Reports received from other sites
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kStampLength = 19;  // "%Y/%m/%d:%H.%M.%S"
+
+std::vector<std::string> historyLines(const tHeader& h) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < h.history.size()) {
+    size_t lf = h.history.find('\n', pos);
+    if (lf == std::string::npos) lf = h.history.size();
+    if (lf > pos) out.push_back(h.history.substr(pos, lf - pos));
+    pos = lf + 1;
+  }
+  return out;
+}
+
+// The latest time stamp of a history (stamps of one form sort as times).
+std::string latestStamp(const tHeader& h) {
+  std::string best;
+  for (const std::string& l : historyLines(h)) best = std::max(best, l.substr(0, kStampLength));
+  return best;
+}
+
+// The creation line: the first line of the history (a merge keeps it first:
+// no change of a report comes before its creation).
+std::string creationLine(const tHeader& h) {
+  std::vector<std::string> lines = historyLines(h);
+  return lines.empty() ? std::string() : lines.front();
+}
+
+// An entry as one text, for comparing and ordering: kind, date, submitter,
+// title and text (an attachment's text made relative to the data
+// directory, which differs from site to site).
+std::string entryKey(const tAnalyse& a) {
+  std::string data = a.data;
+  while (!data.empty() && data.back() == '\n') data.pop_back();
+  if (a.dataType == TYPE_ATTACHMENT) {
+    const size_t at = data.rfind("/TRACE_");
+    if (at != std::string::npos) data.erase(0, at + 1);
+  }
+  return strprintf("%c|%020ld|", 'a' + a.dataType, a.date) + a.submitter + "|" + a.title + "|" +
+         data;
+}
+
+// Kind, date and submitter: what an edit of the entry leaves as it was.
+std::string entryShortKey(const tAnalyse& a) {
+  return strprintf("%c|%ld|", 'a' + a.dataType, a.date) + a.submitter;
+}
+
+// The description of the creation: the first entry (a merge keeps it first).
+std::string creationEntry(const tHeader& h) {
+  return h.data.empty() ? std::string() : entryKey(h.data.front());
+}
+
+// Whether `text` is an instance of the history format `format` ("%s"
+// standing for any text).
+bool matchesFormat(std::string_view text, std::string_view format) {
+  if (format.empty()) return false;
+  size_t f = 0, t = 0;
+  bool first = true;
+  for (;;) {
+    const size_t next = format.find("%s", f);
+    const std::string_view part = format.substr(f, next == std::string_view::npos ? next : next - f);
+    if (first) {
+      if (text.substr(0, part.size()) != part) return false;
+      t = part.size();
+      first = false;
+    } else if (next == std::string_view::npos) {
+      return text.size() >= t + part.size() && text.substr(text.size() - part.size()) == part;
+    } else {
+      const size_t at = text.find(part, t);
+      if (at == std::string_view::npos) return false;
+      t = at + part.size();
+    }
+    if (next == std::string_view::npos) return t == text.size();
+    f = next + 2;
+  }
+}
+
+// The history holds a line of an entry or a header edited (language texts
+// 2027 and 2031): the description or the title may have changed.
+bool hasEdit(const tHeader& h) {
+  const std::string& entry = langue(2027);
+  const std::string& header = langue(2031);
+  for (const std::string& l : historyLines(h)) {
+    if (l.size() <= kStampLength + 1) continue;
+    const std::string_view text = std::string_view(l).substr(kStampLength + 1);
+    if (matchesFormat(text, entry) || matchesFormat(text, header)) return true;
+  }
+  return false;
+}
+
+// Every line of `a` is in `b`, and `b` has more.
+bool historyBelow(const tHeader& a, const tHeader& b) {
+  std::vector<std::string> la = historyLines(a), lb = historyLines(b);
+  std::sort(la.begin(), la.end());
+  la.erase(std::unique(la.begin(), la.end()), la.end());
+  std::sort(lb.begin(), lb.end());
+  lb.erase(std::unique(lb.begin(), lb.end()), lb.end());
+  return la.size() < lb.size() && std::includes(lb.begin(), lb.end(), la.begin(), la.end());
+}
+
+// A report file as received: its bytes follow the layout whole.
+bool wholeReportText(const std::string& text) {
+  size_t lf = text.find('\n');
+  if (lf == std::string::npos) return false;
+  tHeader head;
+  if (!strToIndex(std::string_view(text).substr(0, lf), &head)) return false;
+  size_t pos = lf + 1;
+  for (;;) {
+    const size_t l1 = text.find('\n', pos);
+    if (l1 == std::string::npos) return false;
+    const tAttachType t = getDataType(std::string_view(text).substr(pos, l1 - pos));
+    if (l1 - pos != kSepLength || t == TYPE_UNKNOWN) return false;
+    const size_t l2 = text.find('\n', l1 + 1);
+    if (l2 == std::string::npos) return false;
+    const std::string_view head2(text.data() + l1 + 1, l2 - l1 - 1);
+    const size_t bar = t == TYPE_HISTORY ? std::string_view::npos : head2.rfind('|');
+    if (t != TYPE_HISTORY && bar == std::string_view::npos) return false;
+    long count = -1;
+    if (!parseLong(t == TYPE_HISTORY ? head2 : head2.substr(bar + 1), &count) || count < 0)
+      return false;
+    pos = l2 + 1;
+    if (t == TYPE_HISTORY) return text.size() - pos == static_cast<size_t>(count);
+    if (text.size() - pos < static_cast<size_t>(count)) return false;
+    pos += static_cast<size_t>(count);
+  }
+}
+
+// Two ordered lists as one, each item once. When one list holds every
+// item of the other, it is the result as it is (a site that has seen the
+// other's state keeps its own order, so that both end with the same
+// bytes); otherwise both are walked together by time, a tie taken by byte
+// order, which gives the same list whichever is first.
+template <class TimeOf>
+std::vector<std::string> mergeOrdered(std::vector<std::string> a, std::vector<std::string> b,
+                                      TimeOf timeOf) {
+  auto unique = [](std::vector<std::string>& v) {
+    std::set<std::string> seen;
+    v.erase(std::remove_if(v.begin(), v.end(), [&](const std::string& x) { return !seen.insert(x).second; }),
+            v.end());
+    return std::set<std::string>(v.begin(), v.end());
+  };
+  const std::set<std::string> sa = unique(a), sb = unique(b);
+  if (sa == sb) return std::min(a, b);
+  if (std::includes(sa.begin(), sa.end(), sb.begin(), sb.end())) return a;
+  if (std::includes(sb.begin(), sb.end(), sa.begin(), sa.end())) return b;
+  std::vector<std::string> out;
+  std::set<std::string> done;
+  size_t i = 0, j = 0;
+  for (;;) {
+    while (i < a.size() && done.count(a[i])) ++i;
+    while (j < b.size() && done.count(b[j])) ++j;
+    if (i == a.size() && j == b.size()) break;
+    bool takeA;
+    if (i == a.size()) takeA = false;
+    else if (j == b.size()) takeA = true;
+    else {
+      const std::string ta = timeOf(a[i]), tb = timeOf(b[j]);
+      takeA = ta != tb ? ta < tb : a[i] < b[j];
+    }
+    const std::string& x = takeA ? a[i++] : b[j++];
+    done.insert(x);
+    out.push_back(x);
+  }
+  return out;
+}
+
+// The global history lines of `merged`, stored as `name`, that `before`
+// did not hold.
+void pendNewLines(tHeader* merged, const tHeader* before, const std::string& name) {
+  std::vector<std::string> old = before ? historyLines(*before) : std::vector<std::string>();
+  std::sort(old.begin(), old.end());
+  merged->pendingHistory.clear();
+  for (const std::string& l : historyLines(*merged)) {
+    if (std::binary_search(old.begin(), old.end(), l)) continue;
+    const std::string stamp = l.substr(0, std::min(l.size(), kStampLength));
+    const std::string text = l.size() > kStampLength + 1 ? l.substr(kStampLength + 1) : "";
+    merged->pendingHistory.push_back(stamp + " " + name + " " + text + "\n");
+  }
+}
+
+// The locks of the reports an import touches, taken one by one.
+class tReportLocks {
+ public:
+  bool take(const std::string& name) {
+    for (const auto& l : locks_)
+      if (l.first == name) return true;
+    auto lock = std::make_unique<tFileLock>();
+    if (!lockReport(lock.get(), name)) return false;
+    locks_.emplace_back(name, std::move(lock));
+    return true;
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::unique_ptr<tFileLock>>> locks_;
+};
+
+std::string nameAt(const tHeader& h, int number) {
+  return strprintf("%s.%05d", getBugPrefix2(h).c_str(), number);
+}
+
+// The local reports of the same creation date that are copies of `rec`,
+// as (name, record).
+std::vector<std::pair<std::string, tHeader>> localCopies(const tHeader& rec) {
+  std::vector<std::string> names;
+  tIndexLines lines;
+  if (lines.open()) {
+    std::string_view line;
+    tIndexFields f;
+    tReportNames reportNames;
+    while (lines.next(&line, &f, IX_DATE)) {
+      if (f.number(IX_DATE) != rec.date) continue;
+      tHeader h;
+      if (strToIndex(line, &h)) names.push_back(reportNames.of(h));
+    }
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  std::vector<std::pair<std::string, tHeader>> out;
+  for (const std::string& n : names) {
+    std::unique_ptr<tHeader> h = isReportName(n) ? readBug(n) : nullptr;
+    if (h && getBugName(*h) == n && sameReport(*h, rec)) out.emplace_back(n, std::move(*h));
+  }
+  return out;
+}
+
+// Writes `h` as report `number` of its prefix.
+int writeAt(tHeader h, int number, const tHeader* before) {
+  h.number = number;
+  pendNewLines(&h, before, getBugName(h));
+  return writeBug(h);
+}
+
+// Places `rec` at its number by the conflict rule (see utils.h); `known`,
+// when given, holds the history lines this site already had of it. The
+// reports moved on are written first, from the highest number down, so
+// that a stop in between leaves a report twice, never nowhere: the next
+// import of the same message merges the two.
+int insertNewFFT(const tHeader& rec, const tHeader* known, tReportLocks* locks,
+                 std::string* storedAs) {
+  struct tWrite {
+    tHeader h;
+    int number;
+    bool moved;             // a local report moved on: its history is not new
+    std::unique_ptr<tHeader> merged;  // the local copy it was merged with
+  };
+  std::vector<tWrite> plan;
+  tHeader carry = rec;
+  bool moved = false;
+  int n = std::max(rec.number, 1);
+  for (int steps = 0;; ++steps, ++n) {
+    if (steps > 100000) return -1;
+    const std::string name = nameAt(carry, n);
+    if (!locks->take(name)) return kStoreBusy;
+    std::unique_ptr<tHeader> local = readBug(name);
+    if (!local) {
+      plan.push_back({carry, n, moved, nullptr});
+      break;
+    }
+    if (sameReport(*local, carry)) {
+      tHeader merged = mergeFFT(*local, carry);
+      plan.push_back({merged, n, moved, std::move(local)});
+      break;
+    }
+    if (createdBefore(carry, *local)) {
+      tHeader pushed = *local;
+      plan.push_back({carry, n, moved, nullptr});
+      carry = std::move(pushed);
+      moved = true;
+    }
+  }
+  *storedAs = nameAt(plan.front().h, plan.front().number);
+  for (auto it = plan.rbegin(); it != plan.rend(); ++it) {
+    tHeader seen = it->moved ? it->h : (known ? *known : tHeader());
+    if (it->merged) mergeFFTHisto(&seen, seen, *it->merged);
+    const int rc = writeAt(it->h, it->number, &seen);
+    if (rc < 0) return rc;
+  }
+  return 1;
+}
+
+}  // namespace
+
+bool readReceivedReport(const std::string& path, tHeader* head) {
+  std::string text;
+  if (!readWholeFile(path, &text) || !wholeReportText(text)) return false;
+  std::unique_ptr<tHeader> h = readBugPath(path);
+  if (!h) return false;
+  *head = std::move(*h);
+  return true;
+}
+
+bool sameReport(const tHeader& a, const tHeader& b) {
+  if (a.date != b.date || creationLine(a) != creationLine(b)) return false;
+  return (creationEntry(a) == creationEntry(b) && a.title == b.title) || hasEdit(a) || hasEdit(b);
+}
+
+bool createdBefore(const tHeader& a, const tHeader& b) {
+  if (a.date != b.date) return a.date < b.date;
+  const std::string ca = creationLine(a), cb = creationLine(b);
+  if (ca != cb) return ca < cb;
+  const std::string ea = creationEntry(a), eb = creationEntry(b);
+  return ea != eb ? ea < eb : a.title < b.title;
+}
+
+void mergeFFTHisto(tHeader* bug, const tHeader& b1, const tHeader& b2) {
+  const std::vector<std::string> lines = mergeOrdered(historyLines(b1), historyLines(b2), [](const std::string& l) {
+    return l.substr(0, kStampLength);
+  });
+  bug->history.clear();
+  for (const std::string& l : lines) bug->history += l + "\n";
+}
+
+void mergeFFTAnalysis(tHeader* bug, const tHeader& b1, const tHeader& b2) {
+  const bool b1Old = historyBelow(b1, b2), b2Old = historyBelow(b2, b1);
+  // An entry of the older copy that the newer one holds in another
+  // version only was edited there.
+  auto kept = [](const tHeader& h, bool old, const tHeader& other, std::map<std::string, tAnalyse>* byKey) {
+    std::set<std::string> otherKeys, otherShort;
+    for (const tAnalyse& a : other.data) {
+      otherKeys.insert(entryKey(a));
+      otherShort.insert(entryShortKey(a));
+    }
+    std::vector<std::string> keys;
+    for (const tAnalyse& a : h.data) {
+      const std::string k = entryKey(a);
+      if (old && !otherKeys.count(k) && otherShort.count(entryShortKey(a))) continue;
+      byKey->emplace(k, a);
+      keys.push_back(k);
+    }
+    return keys;
+  };
+  std::map<std::string, tAnalyse> byKey;
+  const std::vector<std::string> k1 = kept(b1, b1Old, b2, &byKey), k2 = kept(b2, b2Old, b1, &byKey);
+  std::vector<tAnalyse> data;
+  for (const std::string& k : mergeOrdered(k1, k2, [](const std::string& k) { return k.substr(2, 20); }))
+    data.push_back(byKey.at(k));
+  bug->data = std::move(data);
+}
+
+tHeader mergeFFT(const tHeader& bug1, const tHeader& bug2) {
+  tHeader a = bug1, b = bug2;
+  b.number = a.number;
+  const std::string sa = latestStamp(a), sb = latestStamp(b);
+  const bool second = sb != sa ? sb > sa : writeIndexToStr(b) > writeIndexToStr(a);
+  tHeader merged = second ? b : a;
+  merged.number = bug1.number;
+  mergeFFTHisto(&merged, bug1, bug2);
+  mergeFFTAnalysis(&merged, bug1, bug2);
+  merged.pendingHistory.clear();
+  return merged;
+}
+
+std::string IncFName(const std::string& fname) {
+  if (!isReportName(fname)) return std::string();
+  const size_t dot = fname.find('.');
+  const long n = atol(fname.c_str() + dot + 1);
+  return strprintf("%s.%05ld", fname.substr(0, dot).c_str(), n + 1);
+}
+
+void localizeAttachments(tHeader* head) {
+  for (tAnalyse& a : head->data) {
+    if (a.dataType != TYPE_ATTACHMENT) continue;
+    std::string data = a.data;
+    while (!data.empty() && data.back() == '\n') data.pop_back();
+    const size_t at = data.rfind("/TRACE_");
+    if (at == std::string::npos) continue;
+    const size_t slash = data.find('/', at + 7);
+    if (slash == std::string::npos) continue;
+    const std::string name = data.substr(at + 7, slash - at - 7);
+    const std::string file = data.substr(slash + 1);
+    const std::string local = attachmentPath(name, file);
+    if (isAttachmentPath(local)) a.data = local + "\n";
+  }
+}
+
+int importFFT(const std::string& fftName, const std::string& pidPath, std::string* storedAs) {
+  tHeader rec;
+  if (!readReceivedReport(pidPath, &rec)) return kReportDamaged;
+  localizeAttachments(&rec);
+  rec.pendingHistory.clear();
+  if (!isReportName(getBugName(rec))) return -1;
+  if (getBugName(rec) != fftName)
+    traceComment("received " + fftName + " is " + getBugName(rec) + " here");
+  tFileLock numberLock;
+  if (!numberLock.acquire(dataPath("number.lock"), kNumberLockWait))
+    return errno == EWOULDBLOCK || errno == EINTR ? kStoreBusy : -1;
+  tReportLocks locks;
+
+  std::vector<std::pair<std::string, tHeader>> copies = localCopies(rec);
+  if (copies.empty()) return insertNewFFT(rec, nullptr, &locks, storedAs);
+
+  // Merged into the copy held here; copies under other names go.
+  for (const auto& c : copies)
+    if (!locks.take(c.first)) return kStoreBusy;
+  copies = localCopies(rec);  // as they are now, under their locks
+  if (copies.empty()) return insertNewFFT(rec, nullptr, &locks, storedAs);
+  tHeader merged = rec;
+  for (const auto& c : copies) merged = mergeFFT(c.second, merged);
+  // Kept: the copy of the merged prefix with the highest number.
+  const std::pair<std::string, tHeader>* keep = nullptr;
+  for (const auto& c : copies)
+    if (getBugPrefix2(c.second) == getBugPrefix2(merged) &&
+        (!keep || c.second.number > keep->second.number))
+      keep = &c;
+  int rc;
+  if (keep) {
+    rc = writeAt(merged, keep->second.number, &keep->second);
+    *storedAs = keep->first;
+  } else {
+    // Its header moved it to another prefix: placed there by the rule.
+    merged.number = rec.number;
+    tHeader known;
+    for (const auto& c : copies) mergeFFTHisto(&known, known, c.second);
+    rc = insertNewFFT(merged, &known, &locks, storedAs);
+  }
+  if (rc < 0) return rc;
+  for (const auto& c : copies) {
+    if (c.first == *storedAs) continue;
+    ::unlink(dataPath(c.first).c_str());
+    const std::string line = writeIndexToStr(c.second);
+    updateIndex(nullptr, &line);
+  }
+  return 1;
 }

@@ -538,3 +538,57 @@ bool removeAttachment(const std::string& path);
 // The bytes of the attachment `path`, a regular file reached without a
 // symbolic link; false when there is none.
 bool readAttachment(const std::string& path, std::string* bytes);
+
+// ---------------------------------------------------------------------------
+// Reports received from other sites
+// ---------------------------------------------------------------------------
+//
+// A received report is imported through the store's own writers: every file
+// is written whole (writeBug), under the numbering lock (so that no local
+// creation takes a number meanwhile) and the lock of each report touched.
+//
+// One report, several sites. A report is known by its creation: its date,
+// the first line of its history and its first entry (the description of
+// its creation; an entry edited since, on either side, is no longer looked
+// at). Two copies of one report merge:
+//  - the header of the copy with the newest history time stamp wins, a tie
+//    broken by the greater index line (byte order), so that every site
+//    chooses alike and an older copy never rolls fields back;
+//  - history lines and entries are merged as sets (an identical one is
+//    one), ordered by time, then by their bytes; an entry that the other
+//    copy holds in another version (same kind, date and submitter) is
+//    dropped when the other copy's history holds all of this copy's lines
+//    and more (it has seen this version and edited it).
+// Two different reports under one number: the one created earlier (date,
+// then the creation line, then the first entry, in byte order) keeps the
+// number; the later one moves to the next number, and on by the same rule.
+// A report held locally under another name (another number, or another
+// prefix after a change of its header) is merged there, so that no site
+// holds one report twice.
+
+// Reads a received report file: false when it is not whole (the first line
+// an index line, every entry and the history of the byte counts given).
+bool readReceivedReport(const std::string& path, tHeader* head);
+// The copies are of one report (see above).
+bool sameReport(const tHeader& a, const tHeader& b);
+// `a` was created before `b` (the order of a number conflict).
+bool createdBefore(const tHeader& a, const tHeader& b);
+// The history of `bug`: the lines of b1 and b2, each once, in order.
+void mergeFFTHisto(tHeader* bug, const tHeader& b1, const tHeader& b2);
+// The entries of `bug`: those of b1 and b2 as described above.
+void mergeFFTAnalysis(tHeader* bug, const tHeader& b1, const tHeader& b2);
+// The merge of the local copy `bug1` and the received copy `bug2`; the
+// header is chosen as described above (its number is bug1's).
+tHeader mergeFFT(const tHeader& bug1, const tHeader& bug2);
+// The report name `fname` with its number counted up by one ("" when it is
+// no report name).
+std::string IncFName(const std::string& fname);
+// Rewrites the attachment entries of `head` to this site's data directory
+// (a sending site stores its own folder in them).
+void localizeAttachments(tHeader* head);
+// Imports the received report file `pidPath`, sent as report `fftName`.
+// `storedAs` receives the name under which it is stored. 1 when stored,
+// kReportDamaged when the file is not whole, kStoreBusy when a lock was not
+// had in time, another negative value when it could not be stored.
+constexpr int kReportDamaged = -4;
+int importFFT(const std::string& fftName, const std::string& pidPath, std::string* storedAs);

@@ -16,6 +16,7 @@
 //      fileio    tFd, replaceFile, tFileLock, lock directories, print command
 //      sha256    digests and HMAC of the session identifier
 //      timeutil  dates of the forms and of the stored formats
+//      uucode    the encoded block of a file sent to another site
 //   1  request   the request context: arguments, page, queued effects, the
 //                modules' per-request state
 //      names     enumerations, the report record, report names

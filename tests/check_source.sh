@@ -50,7 +50,7 @@ for o in objs:
             uses[mod].add(defs[sym])
 # The layer order of src/velko.h, lowest first: a module may use only
 # modules that stand before it.
-order = """text html svgchart fileio sha256 timeutil  request names config args  utils
+order = """text html svgchart fileio sha256 timeutil uucode  request names config args  utils
            statsfile tutils admin  session  mails synchro  frame display mchange create edit
            attach actions search setup stats history help bcreate bdisplay  velko""".split()
 for m in sorted(uses):

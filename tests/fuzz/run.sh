@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds the libFuzzer targets (the index line, the report file and the
-# request decoder) with clang and runs each for a fixed time:
+# Builds the libFuzzer targets (the index line, the report file, the
+# request decoder and the encoded block) with clang and runs each for a fixed time:
 # tests/fuzz/run.sh [seconds per target, default 20]. Exit status 0 when no
 # target found a fault.
 set -e
@@ -19,7 +19,7 @@ for f in "$src"/src/*.cpp; do
   objs="$objs $o"
 done
 status=0
-for target in index_line report_file request; do
+for target in index_line report_file request uucode; do
   clang++ $flags -fsanitize=fuzzer "$src/tests/fuzz/fuzz_$target.cpp" $objs -o "$out/fuzz_$target"
   work="$out/corpus_$target"
   mkdir -p "$work"

@@ -1,5 +1,6 @@
 // Codecs without files of their own: the escaping of each output context,
-// SHA-256 and HMAC, the request decoding, and mail header values.
+// SHA-256 and HMAC, the request decoding, mail header values and the
+// encoded block of the site exchange.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "html.h"
 #include "mails.h"
 #include "sha256.h"
+#include "uucode.h"
 
 namespace {
 
@@ -252,4 +254,76 @@ TEST(MailAddress, OnlyAddressCharactersReachTheMailCommand) {
     EXPECT_FALSE(isSafeMailAddress(bad)) << bad;
   EXPECT_FALSE(isSafeMailAddress(std::string("a\0b@x", 5)));
   EXPECT_FALSE(isSafeMailAddress(std::string(400, 'a') + "@x"));
+}
+
+TEST(UuCode, BlocksAsWrittenAndDecodedBack) {
+  const struct { std::string bytes; const char* lines; } cases[] = {
+      {"", "`\r\nend\r\n"},
+      {std::string("\0", 1), "!````\r\n`\r\nend\r\n"},  // 0 is the grave accent
+      {"Cat", "#0V%T\r\n`\r\nend\r\n"},
+      {std::string(45, 'a'), "M86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A\r\n"
+                             "`\r\nend\r\n"},
+      {std::string(46, 'a'), "M86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A86%A\r\n"
+                             "!80``\r\n`\r\nend\r\n"},
+  };
+  for (const auto& c : cases) {
+    std::string block;
+    uuencodeBytes(&block, S_ATTACH, 1234, "siteA", "TRACE_T.00001", "f.bin", &c.bytes);
+    EXPECT_EQ(block, "\r\nfiletype: d 1234 siteA TRACE_T.00001\r\n\r\nbegin 0666 f.bin\r\n" +
+                         std::string(c.lines));
+    // Whether the transport kept the carriage returns or not.
+    for (const std::string& in : {block, [&] {
+           std::string s;
+           for (char ch : block)
+             if (ch != '\r') s += ch;
+           return s;
+         }()}) {
+      size_t pos = 0;
+      tDecoded d;
+      ASSERT_TRUE(uudecode("+OK\r\nSubject: x\r\n" + in, &pos, &d));
+      EXPECT_EQ(d.bytes, c.bytes);
+      EXPECT_TRUE(d.complete);
+      EXPECT_EQ(d.type, S_ATTACH);
+      EXPECT_EQ(d.date, 1234);
+      EXPECT_EQ(d.server, "siteA");
+      EXPECT_EQ(d.arg, "TRACE_T.00001");
+      EXPECT_EQ(d.name, "f.bin");
+    }
+  }
+}
+
+TEST(UuCode, CutDamagedAndSeveralBlocks) {
+  std::string bytes;
+  for (int i = 0; i < 300; ++i) bytes += static_cast<char>(i * 7);
+  std::string block;
+  uuencodeBytes(&block, S_FFT, 1, "h", "", "T.00001", &bytes);
+  size_t pos = 0;
+  tDecoded d;
+  // Cut anywhere: never complete, never more bytes than sent.
+  for (size_t cut = 40; cut < block.size() - 2; cut += 7) {
+    pos = 0;
+    ASSERT_TRUE(uudecode(block.substr(0, cut), &pos, &d));
+    EXPECT_FALSE(d.complete) << cut;
+    EXPECT_EQ(bytes.compare(0, d.bytes.size(), d.bytes), 0);
+  }
+  // A character lost inside a data line.
+  std::string damaged = block;
+  damaged.erase(damaged.find("\r\nM") + 10, 1);
+  pos = 0;
+  ASSERT_TRUE(uudecode(damaged, &pos, &d));
+  EXPECT_FALSE(d.complete);
+  // An acknowledgement: the argument only; two blocks read one per call.
+  std::string two;
+  uuencodeBytes(&two, S_ACK, 5, "siteB", "siteA:s00007.txt", "siteA:s00007.txt", nullptr);
+  two += block;
+  pos = 0;
+  ASSERT_TRUE(uudecode(two, &pos, &d));
+  EXPECT_EQ(d.type, S_ACK);
+  EXPECT_EQ(d.arg, "siteA:s00007.txt");
+  ASSERT_TRUE(uudecode(two, &pos, &d));
+  EXPECT_EQ(d.bytes, bytes);
+  EXPECT_TRUE(d.complete);
+  EXPECT_FALSE(uudecode(two, &pos, &d));
+  EXPECT_EQ(uuBaseName("a/b\\c/../f"), "f");
+  EXPECT_EQ(uuBaseName("../"), "");
 }
