@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -1140,6 +1141,10 @@ std::string badCfgValue(const tVelkoCfg& v) {
         s.size() > kCfgValueMax || holdsKeyWord(s))
       return kv.key;
   }
+  // The language code names the language file: letters only.
+  for (char c : v.lang)
+    if (!isalpha(static_cast<unsigned char>(c)) && c != ' ') return "LANGUAGE";
+  if (v.persist < 0 || v.persist > 3) return "PERSIST";
   return std::string();
 }
 

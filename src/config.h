@@ -208,7 +208,8 @@ constexpr size_t kCfgValueMax = 98;
 // The key whose value cannot be written as it is, "" when all can: a value
 // holding a line end or a NUL (it would add a line), a word that is a key
 // name (every word of the file is looked at, so it would set that key), or
-// more characters than the reader takes.
+// more characters than the reader takes; a language code that is not made
+// of letters (it names a file); a persistence outside 0 to 3.
 std::string badCfgValue(const tVelkoCfg& v);
 // The text of velko.cfg: the comment block naming the main file, then one
 // line per key ("DATADIR %s\n" ... "PERSIST %d\n" ... "WWW %s\n").

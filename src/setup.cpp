@@ -503,9 +503,10 @@ void doMainSetup(tArgList& list) {
   const std::string bad = badCfgValue(v);
   if (!bad.empty()) {
     installError(kTextBadValue,
-                 "The value of %s cannot be written into the main configuration file (it holds a "
-                 "line end, a key name such as DATADIR as a word, or more than 98 characters). "
-                 "Nothing was changed.",
+                 "The value of %s cannot be written into the main configuration file (a line "
+                 "end, a key name such as DATADIR as a word, more than 98 characters, a language "
+                 "code that is not made of letters, or a persistence other than 0 to 3). Nothing "
+                 "was changed.",
                  bad);
     failed = true;
   } else if (cfg[0] != '/' || data[0] != '/') {

@@ -79,6 +79,12 @@ TEST_F(CfgWriteTest, ValuesThatWouldAddALineOrAKeyAreRefused) {
     EXPECT_NE(badCfgValue(v), "") << value;
     EXPECT_EQ(createVelkoCfg(dir_ + "/config", v), 0);
   }
+  tVelkoCfg v = values();
+  v.lang = "../../etc/x";
+  EXPECT_EQ(badCfgValue(v), "LANGUAGE");
+  v = values();
+  v.persist = 7;
+  EXPECT_EQ(badCfgValue(v), "PERSIST");
   tVelkoCfg fine = values();
   fine.popU = "DATADIRS #SECURITY";  // words that only contain a key name
   fine.mel = std::string(98, 'm');
