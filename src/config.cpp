@@ -2,12 +2,17 @@
 
 #include "fileio.h"
 
+#include <crypt.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -1022,4 +1027,184 @@ void optionListExclDeadline(const std::string& proj) {
     if (w[0] == '#' || it->second.count(std::string(w))) return;
     page.option(w, false);
   });
+}
+
+// ===========================================================================
+// Writing configuration files
+// ===========================================================================
+
+namespace {
+
+// A failure of writeTempFile: the disk refused the bytes, or the file could
+// not be made at all.
+tCfgWrite writeFailure(int err) {
+  return err == ENOSPC || err == EDQUOT || err == EIO || err == EFBIG ? kCfgNotWritten
+                                                                       : kCfgNotCreated;
+}
+
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string cfgWriteTarget(const std::string& path) {
+  std::string p = path;
+  // A chain of links is followed to its end; a circle of links is left to
+  // the rename, which then replaces the link named.
+  for (int hops = 0; hops < 16; ++hops) {
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(p.c_str(), buf, sizeof buf - 1);
+    if (n <= 0) return p;
+    std::string target(buf, static_cast<size_t>(n));
+    p = target[0] == '/' ? target : folderOf(p) + "/" + target;
+  }
+  return path;
+}
+
+tCfgWrite updateCfgFile(const std::string& path,
+                        const std::function<bool(const std::string* old, std::string* text)>& make,
+                        mode_t mode) {
+  const std::string target = cfgWriteTarget(path);
+  tFileLock lock;
+  if (!lock.acquireMs(folderOf(target) + "/config.lock", kCfgLockWaitMs))
+    return errno == EWOULDBLOCK ? kCfgBusy : kCfgNotCreated;
+  std::string old;
+  const bool exists = readWholeFile(target, &old);
+  // A file that exists but cannot be read is not replaced from nothing.
+  if (!exists && errno != ENOENT) return kCfgNotCreated;
+  struct stat st;
+  const bool keepMode = exists && ::stat(target.c_str(), &st) == 0;
+  std::string text;
+  if (!make(exists ? &old : nullptr, &text)) return kCfgRefused;
+  const std::string tmp = writeTempFile(target, text, keepMode ? (st.st_mode & 07777) : mode);
+  if (tmp.empty()) return writeFailure(errno);
+  // The creation mode went through the umask: the old file's mode is kept
+  // exactly.
+  if (keepMode) ::chmod(tmp.c_str(), st.st_mode & 07777);
+  if (!commitFile(tmp, target)) return kCfgNotWritten;
+  return kCfgWritten;
+}
+
+tCfgWrite writeCfgFile(const std::string& path, const std::string& text, mode_t mode) {
+  return updateCfgFile(
+      path,
+      [&](const std::string*, std::string* out) {
+        *out = text;
+        return true;
+      },
+      mode);
+}
+
+const char* const kCfgKeys[kCfgKeyCount] = {
+    "DATADIR", "CONFIGDIR", "IMGDIR", "PRINT",   "MAILSERV", "HOSTNAME", "DOMAIN",
+    "SECURITY", "LANGUAGE", "PERSIST", "POP3",   "POP3USER", "POP3PASS", "WWW"};
+
+namespace {
+
+// The string values of the main file with their keys, in the written order.
+struct tCfgValue {
+  const char* key;
+  const std::string* value;
+};
+
+std::vector<tCfgValue> cfgValues(const tVelkoCfg& v) {
+  return {{"DATADIR", &v.data},   {"CONFIGDIR", &v.cfg}, {"IMGDIR", &v.img},
+          {"PRINT", &v.prt},      {"MAILSERV", &v.mel},  {"HOSTNAME", &v.hst},
+          {"DOMAIN", &v.dom},     {"SECURITY", &v.sec},  {"LANGUAGE", &v.lang},
+          {"POP3", &v.pop},       {"POP3USER", &v.popU}, {"POP3PASS", &v.popP},
+          {"WWW", &v.www}};
+}
+
+bool holdsKeyWord(const std::string& value) {
+  size_t i = 0;
+  while (i < value.size()) {
+    while (i < value.size() && isWordSpace(value[i])) ++i;
+    const size_t start = i;
+    while (i < value.size() && !isWordSpace(value[i])) ++i;
+    for (const char* key : kCfgKeys)
+      if (value.compare(start, i - start, key) == 0 && strlen(key) == i - start) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string badCfgValue(const tVelkoCfg& v) {
+  for (const tCfgValue& kv : cfgValues(v)) {
+    const std::string& s = *kv.value;
+    if (s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
+        s.size() > kCfgValueMax || holdsKeyWord(s))
+      return kv.key;
+  }
+  // The language code names the language file: letters only.
+  for (char c : v.lang)
+    if (!isalpha(static_cast<unsigned char>(c)) && c != ' ') return "LANGUAGE";
+  if (v.persist < 0 || v.persist > 3) return "PERSIST";
+  return std::string();
+}
+
+std::string velkoCfgText(const tVelkoCfg& v) {
+  std::string mainFile = getCfgFile();
+  mainFile.erase(std::remove_if(mainFile.begin(), mainFile.end(),
+                                [](char c) { return c == '\n' || c == '\r'; }),
+                 mainFile.end());
+  std::string text = "#\n# Fichier de Configuration Principal de Velko\n#\n";
+  text += strprintf("# %s\n#\n", mainFile.c_str());
+  for (const tCfgValue& kv : cfgValues(v)) {
+    text += strprintf("%s %s\n", kv.key, kv.value->c_str());
+    if (kv.value == &v.lang) text += strprintf("PERSIST %d\n", v.persist);
+  }
+  return text;
+}
+
+int createVelkoCfg(const std::string& path, const tVelkoCfg& v) {
+  if (!badCfgValue(v).empty()) {
+    errno = EINVAL;
+    return 0;
+  }
+  return writeCfgFile(path + "/velko.cfg", velkoCfgText(v)) == kCfgWritten ? 1 : 0;
+}
+
+void forgetCfgValues() { cache() = ConfigCache(); }
+
+std::string cfgCell(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    if (c == ':' || c == '\r' || c == '\n' || c == '\0') continue;
+    out += c == '\t' ? ' ' : c;
+  }
+  return out;
+}
+
+std::string cryptPassword(const std::string& plain) {
+  if (plain.find('\0') != std::string::npos) return std::string();
+  char random[32];
+  {
+    tFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) return std::string();
+    size_t got = 0;
+    while (got < sizeof random) {
+      const ssize_t n = ::read(fd.get(), random + got, sizeof random - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return std::string();
+      got += static_cast<size_t>(n);
+    }
+  }
+  auto data = std::make_unique<crypt_data>();  // too large for the stack
+  for (const char* prefix : {"$y$", "$6$"}) {
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    if (!crypt_gensalt_rn(prefix, 0, random, sizeof random, salt, sizeof salt)) continue;
+    const char* hashed = crypt_r(plain.c_str(), salt, data.get());
+    // A failure gives null or a text beginning with '*'; a hash never holds
+    // ':', which would split the users line.
+    if (hashed && hashed[0] == '$' && strlen(hashed) >= 20 && !strchr(hashed, ':'))
+      return hashed;
+  }
+  return std::string();
 }

@@ -8,7 +8,11 @@
 // of the request context, so resetRequest() forgets them all).
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "names.h"
@@ -153,3 +157,76 @@ void optionListSeverity(int match);
 void optionListProblemType(int match);
 void optionListUsers(const std::string& proj, const std::string& match);
 void optionListExclDeadline(const std::string& proj);
+
+// ---------------------------------------------------------------------------
+// Writing configuration files (the setup's writers)
+// ---------------------------------------------------------------------------
+//
+// A configuration file is replaced whole, never rewritten in place: under
+// the kernel lock "config.lock" of the file's folder (held from the read of
+// the old text to the rename, so that two saves of one file apply one after
+// the other and a read-modify-write loses nothing), the new text goes to a
+// unique temporary name beside the file (fileio's replaceFile), which then
+// takes the file's place. A file reached through a symbolic link (the main
+// file after the installation) is replaced at the link's target, so the
+// link stays and both names keep leading to one file. A replaced file keeps
+// its permissions.
+
+enum tCfgWrite {
+  kCfgWritten,
+  kCfgRefused,     // the maker gave no text: nothing written
+  kCfgBusy,        // the folder's lock was not had in time: nothing written
+  kCfgNotCreated,  // the temporary file (or the lock) could not be created (errno)
+  kCfgNotWritten,  // it could not be written, flushed or renamed (errno)
+};
+// How long a save waits for another save in the same folder.
+constexpr int kCfgLockWaitMs = 5000;
+
+// Calls `make` under the lock with the current text of `path` (null when
+// the file does not exist) and writes the text it puts in `*text`, unless
+// it returns false. `mode` is the mode of a new file.
+tCfgWrite updateCfgFile(const std::string& path,
+                        const std::function<bool(const std::string* old, std::string* text)>& make,
+                        mode_t mode = 0644);
+tCfgWrite writeCfgFile(const std::string& path, const std::string& text, mode_t mode = 0644);
+// The file that a write of `path` replaces: the final target when `path` is
+// a symbolic link, `path` itself otherwise.
+std::string cfgWriteTarget(const std::string& path);
+
+// The main file's values, as the setup writes them (absent request
+// arguments arrive as one blank and are written so).
+struct tVelkoCfg {
+  std::string data, cfg, img, prt, mel, hst, dom, sec, lang, pop, popU, popP, www;
+  int persist = 0;
+};
+// The keys of velko.cfg in the order the setup writes them.
+constexpr int kCfgKeyCount = 14;
+extern const char* const kCfgKeys[kCfgKeyCount];
+// The longest value a key's line can carry (the reader takes 99 characters
+// after the key, the separating blank included).
+constexpr size_t kCfgValueMax = 98;
+// The key whose value cannot be written as it is, "" when all can: a value
+// holding a line end or a NUL (it would add a line), a word that is a key
+// name (every word of the file is looked at, so it would set that key), or
+// more characters than the reader takes; a language code that is not made
+// of letters (it names a file); a persistence outside 0 to 3.
+std::string badCfgValue(const tVelkoCfg& v);
+// The text of velko.cfg: the comment block naming the main file, then one
+// line per key ("DATADIR %s\n" ... "PERSIST %d\n" ... "WWW %s\n").
+std::string velkoCfgText(const tVelkoCfg& v);
+// Writes "<path>/velko.cfg"; 1 when written, 0 when not (nothing written
+// either when a value cannot be, see badCfgValue).
+int createVelkoCfg(const std::string& path, const tVelkoCfg& v);
+// Re-reads the main file at the next use of DATADIR, CONFIGDIR, IMGDIR and
+// SECURITY (the installation writes it during the request). References
+// returned before by getDataDir and the others are no longer valid.
+void forgetCfgValues();
+
+// A cell of a table file (fields separated by ':', one entry per line) as
+// written: ':', line ends and NUL removed, tabs (which end a field for the
+// table editor) turned into blanks.
+std::string cfgCell(std::string_view value);
+// A crypt(3) hash of `plain` for a users file ("$y$" yescrypt, "$6$" when
+// yescrypt is not available), salted from /dev/urandom; "" when none can be
+// made (a password holding a NUL, or no random bytes).
+std::string cryptPassword(const std::string& plain);

@@ -40,7 +40,10 @@
 //                download
 //      actions   the one action table, the action bar, the report page,
 //                running an action (lock, apply, queue the mail)
-//      search, setup   the report lists, the configuration pages
+//      search    the report lists
+//      cfgedit   the configuration editors, their saves and result pages
+//      setup     the setup pages' entry, the installation wizard, the upgrade
+//                of the data folders
 //      stats     the statistics pages and graphs; the daily pass with the
 //                wake-up of postponed reports and their mail
 //      history, help   the other pages
