@@ -112,8 +112,28 @@ std::string maskUid(std::string_view v) {
   return std::string(v.substr(0, keep)) + std::string(kMasked);
 }
 
+// The fields that carry a password: the login's, the mailbox password of
+// the main configuration editor, and the password column of the users
+// table editor ("V2_<row>"; the same column of the other tables is masked
+// too, which only costs the trace a value).
+bool isPasswordField(std::string_view name) {
+  if (name == "Passwd" || name == "popP") return true;
+  if (name.substr(0, 3) != "V2_" || name.size() == 3) return false;
+  for (char c : name.substr(3))
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// The field name of a multipart header line ("... name=\"x\" ..."), or "".
+std::string_view partName(std::string_view line) {
+  const size_t at = line.find("name=\"");
+  if (at == std::string_view::npos) return std::string_view();
+  const size_t end = line.find('"', at + 6);
+  return end == std::string_view::npos ? std::string_view() : line.substr(at + 6, end - at - 6);
+}
+
 std::string maskedValue(std::string_view name, std::string_view value) {
-  if (name == "Passwd") return std::string(kMasked);
+  if (isPasswordField(name)) return std::string(kMasked);
   if (name == "Uid") return maskUid(value);
   return std::string(value);
 }
@@ -158,7 +178,7 @@ class tSecretFilter {
         if (c == '=') {
           out += held_;
           out += '=';
-          if (held_ == "Passwd") {
+          if (isPasswordField(held_)) {
             out += kMasked;
             state_ = kSkip;
           } else {
@@ -222,10 +242,10 @@ class tSecretFilter {
     switch (part_) {
       case kNormal:
         out += held_;
-        if (held_.find("name=\"Passwd\"") != std::string::npos) {
+        if (isPasswordField(partName(held_))) {
           part_ = kHeaders;
           uid_ = false;
-        } else if (held_.find("name=\"Uid\"") != std::string::npos) {
+        } else if (partName(held_) == "Uid") {
           part_ = kHeaders;
           uid_ = true;
         }

@@ -86,6 +86,8 @@ class Decoding(VelkoTestCase):
         r, trace = self.run_traced("Passwd=", post=login)
         masked = "Login=2&User=admin&Passwd=*****&Uid=cfokp%23VGUV%231700000000%23*****&PERSIST=0"
         self.assertIn("\n%s\n" % masked, trace)
+        r, trace = self.run_traced("popP=", query="CMD=setup&popP=s3cr3t&V2_4=s3cr3t&V2_x=kept")
+        self.assertIn("popP=*****&V2_4=*****&V2_x=kept", trace)
         for f in ("/tmp/velko.in", self.inst.path("data", "tmp", "velko.log")):
             with open(f) as t:
                 self.assertNotIn("s3cr", t.read(), f)
