@@ -618,3 +618,14 @@ bool createCampaign(const std::string& proj, const std::string& sproj, int phase
   const std::string dir = getCampaignDir(proj, sproj, phase, camp);
   return !dir.empty() && createBookDir(dir) == 0;
 }
+
+// ---------------------------------------------------------------------------
+// Campaigns
+// ---------------------------------------------------------------------------
+
+bool campaignExists(const std::string& proj, const std::string& sproj, int phase,
+                    const std::string& camp) {
+  const std::string dir = getCampaignDir(proj, sproj, phase, camp);
+  struct stat st;
+  return !dir.empty() && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}

@@ -282,3 +282,11 @@ bool lockTestResult(tFileLock* lock, const tTest& test, const std::string& camp,
 // it exists afterwards.
 bool createCampaign(const std::string& proj, const std::string& sproj, int phase,
                     const std::string& camp);
+
+// ---------------------------------------------------------------------------
+// Campaigns
+// ---------------------------------------------------------------------------
+
+// True when campaign `camp` of the book has its folder.
+bool campaignExists(const std::string& proj, const std::string& sproj, int phase,
+                    const std::string& camp);

@@ -1382,3 +1382,12 @@ bool readAttachment(const std::string& path, std::string* bytes) {
     bytes->append(buf, static_cast<size_t>(n));
   }
 }
+
+// ---------------------------------------------------------------------------
+// Test results in the global history
+// ---------------------------------------------------------------------------
+
+bool appendHistoryLine(std::string_view line) {
+  tFd fd(::open(dataPath("history.dat").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  return fd.ok() && writeAll(fd.get(), line) && fd.close();
+}

@@ -538,3 +538,14 @@ bool removeAttachment(const std::string& path);
 // The bytes of the attachment `path`, a regular file reached without a
 // symbolic link; false when there is none.
 bool readAttachment(const std::string& path, std::string* bytes);
+
+// ---------------------------------------------------------------------------
+// Test results in the global history
+// ---------------------------------------------------------------------------
+
+// Appends one line of a test result's recording to "history.dat" (the line
+// given whole, its line feed included), with one write on a descriptor
+// opened for appending, so that the lines of concurrent requests never mix.
+// False when the file could not be opened or written (the global history is
+// optional: the caller carries on).
+bool appendHistoryLine(std::string_view line);
