@@ -323,9 +323,9 @@ void printModuleOnly(std::string* out, const tPrintPlace& at, const std::string&
 }  // namespace
 
 void printStep(std::string* out, const tPrintPlace& at, const std::string& mod,
-               const std::string& step) {
+               const std::string& step, const tCharList& numbers) {
   std::vector<tTest> tests;
-  for (const std::string& num : getTests(at.project, at.group, at.phase, mod, step)) {
+  for (const std::string& num : numbers) {
     tTest test;
     initTestArgs(&test, at.project, at.group, at.phase, mod, step, atoi(num.c_str()));
     testFileRead(&test, getTestFileName(test, test.number));
@@ -347,10 +347,10 @@ void printStep(std::string* out, const tPrintPlace& at, const std::string& mod,
   }
 }
 
-void printModule(std::string* out, const tPrintPlace& at, const std::string& mod) {
+void printModule(std::string* out, const tPrintPlace& at, const std::string& mod,
+                 const std::vector<tBookStep>& steps) {
   printModuleOnly(out, at, mod);
-  for (const std::string& step : getSteps(at.project, at.group, at.phase, mod))
-    printStep(out, at, mod, step);
+  for (const tBookStep& step : steps) printStep(out, at, mod, step.key, step.tests);
 }
 
 void printBook(std::string* out, const tPrintPlace& at) {
@@ -361,8 +361,8 @@ void printBook(std::string* out, const tPrintPlace& at) {
   plainLine(out, langue(102) + "\t\t: " + getPhaseName(at.phase));
   *out += '\n';
   if (at.sheet) plainLine(out, langue(2491) + "\t: " + at.camp);
-  for (const std::string& mod : getModules(at.project, at.group, at.phase))
-    printModule(out, at, mod);
+  for (const tBookModule& m : getBookTree(at.project, at.group, at.phase))
+    printModule(out, at, m.key, m.steps);
 }
 
 // ---------------------------------------------------------------------------
@@ -435,14 +435,16 @@ void bookPrintTest(tArgList& list) {
 void bookPrintStep(tArgList& list, int format) {
   const tBookPlace p = bookPlace(list);
   std::string out;
-  printStep(&out, printPlace(list, format), p.mod, p.step);
+  printStep(&out, printPlace(list, format), p.mod, p.step,
+            getTests(p.project, p.group, p.phase, p.mod, p.step));
   printOut(out);
 }
 
 void bookPrintModule(tArgList& list, int format) {
   const tBookPlace p = bookPlace(list);
   std::string out;
-  printModule(&out, printPlace(list, format), p.mod);
+  printModule(&out, printPlace(list, format), p.mod,
+              getModuleTree(p.project, p.group, p.phase, p.mod));
   printOut(out);
 }
 

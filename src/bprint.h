@@ -18,6 +18,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "request.h"
 #include "tutils.h"
@@ -79,9 +80,13 @@ struct tPrintPlace {
   bool sheet = false;  // a result sheet of campaign `camp`
   std::string camp;
 };
+// A step with its tests (their numbers, as getTests lists them), a module
+// with its steps, the book with its modules (the book's folder listed
+// once).
 void printStep(std::string* out, const tPrintPlace& at, const std::string& mod,
-               const std::string& step);
-void printModule(std::string* out, const tPrintPlace& at, const std::string& mod);
+               const std::string& step, const tCharList& tests);
+void printModule(std::string* out, const tPrintPlace& at, const std::string& mod,
+                 const std::vector<tBookStep>& steps);
 void printBook(std::string* out, const tPrintPlace& at);
 
 // ---------------------------------------------------------------------------

@@ -396,7 +396,10 @@ void resultRow(const tBookPlace& p, const std::string& camp, const tTest& test,
   pg.markup("&nbsp;</TD></TR>\n");
 }
 
-void viewStep(const tBookPlace& p, const std::string& camp, int level) {
+// The step p.step of module p.mod with the results of `tests` (its test
+// numbers; listed here when null).
+void viewStep(const tBookPlace& p, const std::string& camp, int level,
+              const tCharList* tests = nullptr) {
   tPage& pg = page();
   if (level <= 1) {
     const std::string modTitle = getModuleName(p.project, p.group, p.phase, p.mod);
@@ -415,7 +418,9 @@ void viewStep(const tBookPlace& p, const std::string& camp, int level) {
   for (const int t : {2495, 2496, 2511, 2497}) pg.markup("<TH>").text(langue(t)).markup("</TH>\n");
   pg.markup("<TH>").text(langue(119)).markup("</TH><TR>\n");
   tPassTest result;
-  for (const std::string& num : getTests(p.project, p.group, p.phase, p.mod, p.step)) {
+  const tCharList listed =
+      tests ? tCharList() : getTests(p.project, p.group, p.phase, p.mod, p.step);
+  for (const std::string& num : tests ? *tests : listed) {
     tTest test;
     initTestArgs(&test, p.project, p.group, p.phase, p.mod, p.step, atoi(num.c_str()));
     testFileRead(&test, getTestFileName(test, test.number));
@@ -425,17 +430,19 @@ void viewStep(const tBookPlace& p, const std::string& camp, int level) {
   pg.markup("</TABLE><BR><BR>\n");
 }
 
-void viewModule(const tBookPlace& p, const std::string& camp, int level) {
+// The module p.mod with `steps`, its steps and their tests.
+void viewModule(const tBookPlace& p, const std::string& camp, int level,
+                const std::vector<tBookStep>& steps) {
   tPage& pg = page();
   if (level <= 1) dispProjectHeader(nullptr, p.project, p.group, p.phase);
   pg.markup("<FONT COLOR=DarkSlateBlue SIZE=+3><B>").text(langue(1000)).markup(" : ");
   pg.text(p.mod).markup("</B>: ");
   pg.text(getModuleName(p.project, p.group, p.phase, p.mod)).markup("</FONT><P>\n");
   if (level <= 0) return;
-  for (const std::string& step : getSteps(p.project, p.group, p.phase, p.mod)) {
+  for (const tBookStep& step : steps) {
     tBookPlace at = p;
-    at.step = step;
-    viewStep(at, camp, 2);
+    at.step = step.key;
+    viewStep(at, camp, 2, &step.tests);
   }
 }
 
@@ -446,7 +453,9 @@ void testViewStep(tArgList& list, int level) {
 }
 
 void testViewModule(tArgList& list, int level) {
-  viewModule(bookPlace(list), getArg(list, "camp"), level);
+  const tBookPlace p = bookPlace(list);
+  viewModule(p, getArg(list, "camp"), level,
+             getModuleTree(p.project, p.group, p.phase, p.mod));
 }
 
 void testViewBook(tArgList& list) {
@@ -455,10 +464,10 @@ void testViewBook(tArgList& list) {
   dispProjectHeader(
       [](tPage& t) { t.markup("<FONT COLOR=DarkViolet>").text(langue(2494)).markup("</FONT>"); },
       p.project, p.group, p.phase);
-  for (const std::string& mod : getModules(p.project, p.group, p.phase)) {
+  for (const tBookModule& m : getBookTree(p.project, p.group, p.phase)) {
     tBookPlace at = p;
-    at.mod = mod;
-    viewModule(at, camp, 2);
+    at.mod = m.key;
+    viewModule(at, camp, 2, m.steps);
   }
 }
 

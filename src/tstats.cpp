@@ -122,9 +122,10 @@ void computePercentages(tStatList* n) {
 }
 
 void getStepList(const std::string& proj, const std::string& sproj, int phase,
-                 const std::string& mod, const std::string& camp, tStatList* step) {
+                 const std::string& mod, const std::string& camp, const tCharList& tests,
+                 tStatList* step) {
   tPassTest result;
-  for (const std::string& num : getTests(proj, sproj, phase, mod, step->name)) {
+  for (const std::string& num : tests) {
     tTest test;
     initTestArgs(&test, proj, sproj, phase, mod, step->name, atoi(num.c_str()));
     // Only the test's identity and result count: its description is not
@@ -136,11 +137,11 @@ void getStepList(const std::string& proj, const std::string& sproj, int phase,
 }
 
 void getModList(const std::string& proj, const std::string& sproj, int phase,
-                const std::string& camp, tStatList* mod) {
-  for (const std::string& key : getSteps(proj, sproj, phase, mod->name)) {
+                const std::string& camp, const std::vector<tBookStep>& steps, tStatList* mod) {
+  for (const tBookStep& s : steps) {
     tStatList step;
-    step.name = key;
-    getStepList(proj, sproj, phase, mod->name, camp, &step);
+    step.name = s.key;
+    getStepList(proj, sproj, phase, mod->name, camp, s.tests, &step);
     addCounts(mod, step);
     mod->children.push_back(std::move(step));
   }
@@ -150,10 +151,10 @@ void getModList(const std::string& proj, const std::string& sproj, int phase,
 tStatList getBookList(const std::string& proj, const std::string& sproj, int phase,
                       const std::string& camp) {
   tStatList book;
-  for (const std::string& key : getModules(proj, sproj, phase)) {
+  for (const tBookModule& m : getBookTree(proj, sproj, phase)) {
     tStatList mod;
-    mod.name = key;
-    getModList(proj, sproj, phase, camp, &mod);
+    mod.name = m.key;
+    getModList(proj, sproj, phase, camp, m.steps, &mod);
     addCounts(&book, mod);
     book.children.push_back(std::move(mod));
   }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "request.h"
+#include "tutils.h"
 
 // One node of the statistics tree: the book, a module or a step.
 struct tStatList {
@@ -34,15 +35,18 @@ void addCounts(tStatList* node, const tStatList& child);
 // divisor is 0.
 void computePercentages(tStatList* node);
 
-// The book of campaign `camp` with its modules, their steps and all counts.
+// The book of campaign `camp` with its modules, their steps and all counts
+// (the book's folder listed once, getBookTree).
 tStatList getBookList(const std::string& proj, const std::string& sproj, int phase,
                       const std::string& camp);
-// Fills the module node `mod` (its key in mod->name): its steps and counts.
+// Fills the module node `mod` (its key in mod->name) from its steps.
 void getModList(const std::string& proj, const std::string& sproj, int phase,
-                const std::string& camp, tStatList* mod);
-// Fills the counts of the step node `step` of module `mod`.
+                const std::string& camp, const std::vector<tBookStep>& steps, tStatList* mod);
+// Fills the counts of the step node `step` of module `mod` from the
+// numbers of its tests.
 void getStepList(const std::string& proj, const std::string& sproj, int phase,
-                 const std::string& mod, const std::string& camp, tStatList* step);
+                 const std::string& mod, const std::string& camp, const tCharList& tests,
+                 tStatList* step);
 
 // The statistics page (book code 28 of the test side).
 void testStats(tArgList& list);
