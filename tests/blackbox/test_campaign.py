@@ -260,6 +260,12 @@ class Printouts(CampaignCase):
         self.printout("book", book=19)
         self.printout("book", book=22, test="1000")
         self.printout(book=25)
+        # French labels hold accented letters: one column each.
+        self.inst.set_cfg(LANGUAGE="FR")
+        self.inst.language = "FR"
+        self.assertIn("|%s : " % self.L(1006), self.printout("book", book=25))
+        self.assertIn("|  %s :S : Step S" % self.L(2514), self.printout("book", book=19))
+        self.printout(book=25)
 
 
 class CampaignSecurity(CampaignCase):
