@@ -6,11 +6,14 @@
 
 #include "args.h"
 #include "bcreate.h"
+#include "bprint.h"
 #include "config.h"
 #include "frame.h"
 #include "display.h"
 #include "stats.h"
+#include "tdisplay.h"
 #include "text.h"
+#include "tstats.h"
 #include "tutils.h"
 
 namespace {
@@ -28,21 +31,17 @@ const char* envOrEmpty(const char* name) {
 
 using tOp = void (*)(tArgList&);
 
-// The campaign side's pages, the printouts and the test statistics come
-// with the campaigns: until then their codes say so.
-void campaignPage(tArgList&) { printNotAvailable("doTestDisplay"); }
-void testViewModule(tArgList&) { printNotAvailable("testViewModule"); }
-void testViewStep(tArgList&) { printNotAvailable("testViewStep"); }
-void testViewBook(tArgList&) { printNotAvailable("testViewBook"); }
-void testNewCampaign(tArgList&) { printNotAvailable("testNewCampaign"); }
-void doTestNewCampaign(tArgList&) { printNotAvailable("doTestNewCampaign"); }
-void testStats(tArgList&) { printNotAvailable("testStats"); }
-void passTest(tArgList&) { printNotAvailable("passTest"); }
-void doPassTest(tArgList&) { printNotAvailable("doPassTest"); }
-void bookPrintModule(tArgList&) { printNotAvailable("bookPrintModule"); }
-void bookPrintStep(tArgList&) { printNotAvailable("bookPrintStep"); }
-void bookPrintTest(tArgList&) { printNotAvailable("bookPrintTest"); }
-void bookPrint(tArgList&) { printNotAvailable("bookPrint"); }
+// The operations that take a level or a format: the book side prints
+// descriptions (0), the test side the campaign's results (1).
+void campaignPage(tArgList& list) { doTestDisplay(list); }
+void campaignModule(tArgList& list) { testViewModule(list, 1); }
+void campaignStep(tArgList& list) { testViewStep(list, 1); }
+void printModuleBook(tArgList& list) { bookPrintModule(list, 0); }
+void printModuleSheet(tArgList& list) { bookPrintModule(list, 1); }
+void printStepBook(tArgList& list) { bookPrintStep(list, 0); }
+void printStepSheet(tArgList& list) { bookPrintStep(list, 1); }
+void printBookBook(tArgList& list) { bookPrint(list, 0); }
+void printBookSheet(tArgList& list) { bookPrint(list, 1); }
 
 // The deletions show the book page once the file is gone: in the same
 // phase (which that page reads as a letter), without the level deleted,
@@ -93,17 +92,17 @@ const tBookOp kBookOps[] = {
     {12, doBookNewStep, true, nullptr, false},
     {13, bookEditTest, false, nullptr, false},
     {14, doBookNewTest, true, nullptr, false},
-    {15, viewModule, false, testViewModule, false},
-    {16, bookPrintModule, false, bookPrintModule, false},
+    {15, viewModule, false, campaignModule, false},
+    {16, printModuleBook, false, printModuleSheet, false},
     {17, delModule, true, nullptr, false},
-    {18, viewStep, false, testViewStep, false},
-    {19, bookPrintStep, false, bookPrintStep, false},
+    {18, viewStep, false, campaignStep, false},
+    {19, printStepBook, false, printStepSheet, false},
     {20, delStep, true, nullptr, false},
     {21, bookViewTest, false, nullptr, false},
     {22, bookPrintTest, false, nullptr, false},
     {23, delTest, true, nullptr, false},
     {24, viewBook, false, testViewBook, false},
-    {25, bookPrint, false, bookPrint, false},
+    {25, printBookBook, false, printBookSheet, false},
     {26, nullptr, false, testNewCampaign, false},
     {27, nullptr, false, doTestNewCampaign, true},
     {28, nullptr, false, testStats, false},
@@ -140,15 +139,6 @@ bool bookUsable(const tArgList& list, bool writes) {
 // The book page
 // ---------------------------------------------------------------------------
 
-// The phase of a main page: the letter of `phase` ("a" for the first
-// phase); a blank, a digit or a letter beyond the phases gives the user's
-// phase (-1 when none).
-int mainPagePhase(const tArgList& list) {
-  const std::string v = getArg(list, "phase");
-  const int phase = v.empty() ? -1 : static_cast<unsigned char>(v[0]) - 'a';
-  return phase >= 0 && phase < getPhaseCount() ? phase : getUserPhase();
-}
-
 // One row of the contents: its label, then the list and the buttons.
 template <class List, class Buttons>
 void contentsRow(tPage& page, const tPiece& label, List list, Buttons buttons) {
@@ -179,7 +169,7 @@ void testBook(tArgList& list) {
     return;
   }
   if (writes && !requireSession(list)) return;
-  if (bookSide && !bookUsable(list, writes)) return;
+  if (!bookUsable(list, writes)) return;
   run(list);
 }
 

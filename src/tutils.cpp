@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <tuple>
 #include <vector>
 
 #include "config.h"
@@ -617,4 +618,98 @@ bool createCampaign(const std::string& proj, const std::string& sproj, int phase
                     const std::string& camp) {
   const std::string dir = getCampaignDir(proj, sproj, phase, camp);
   return !dir.empty() && createBookDir(dir) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Campaigns
+// ---------------------------------------------------------------------------
+
+bool campaignExists(const std::string& proj, const std::string& sproj, int phase,
+                    const std::string& camp) {
+  const std::string dir = getCampaignDir(proj, sproj, phase, camp);
+  struct stat st;
+  return !dir.empty() && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+
+// The entries of a book's folder, each name split at its dots: "mod.M",
+// "step.M.S" and "test.M.S.nnn" with keys and numbers that pages make, in
+// byte order.
+struct tBookScan {
+  tCharList mods;
+  std::vector<std::pair<std::string, std::string>> steps;
+  std::vector<std::tuple<std::string, std::string, std::string>> tests;
+};
+
+bool scanBook(const std::string& proj, const std::string& sproj, int phase, tBookScan* scan) {
+  const std::string dir = getBookDir(proj, sproj, phase);
+  if (dir.empty()) return false;
+  trace("scan Dir:" + dir);
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) {
+    perror(("scandir(" + dir + ")").c_str());
+    return false;
+  }
+  std::vector<std::string_view> parts;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view name(e->d_name);
+    if (name.empty() || name[0] == '.') continue;
+    parts.clear();
+    for (size_t start = 0;;) {
+      const size_t dot = name.find('.', start);
+      parts.push_back(name.substr(start, dot == std::string_view::npos ? dot : dot - start));
+      if (dot == std::string_view::npos) break;
+      start = dot + 1;
+    }
+    if (parts[0] == "mod" && parts.size() == 2 && validBookKey(parts[1])) {
+      scan->mods.emplace_back(parts[1]);
+    } else if (parts[0] == "step" && parts.size() == 3 && validBookKey(parts[1]) &&
+               validBookKey(parts[2])) {
+      scan->steps.emplace_back(parts[1], parts[2]);
+    } else if (parts[0] == "test" && parts.size() == 4 && validBookKey(parts[1]) &&
+               validBookKey(parts[2]) && validNumber(parts[3])) {
+      scan->tests.emplace_back(parts[1], parts[2], parts[3]);
+    }
+  }
+  ::closedir(d);
+  std::sort(scan->mods.begin(), scan->mods.end());
+  std::sort(scan->steps.begin(), scan->steps.end());
+  std::sort(scan->tests.begin(), scan->tests.end());
+  return true;
+}
+
+// The steps of module `mod` with their tests, from a scan.
+std::vector<tBookStep> stepsOf(const tBookScan& scan, const std::string& mod) {
+  std::vector<tBookStep> steps;
+  auto s = std::lower_bound(scan.steps.begin(), scan.steps.end(),
+                            std::make_pair(mod, std::string()));
+  for (; s != scan.steps.end() && s->first == mod; ++s) {
+    tBookStep st;
+    st.key = s->second;
+    auto t = std::lower_bound(scan.tests.begin(), scan.tests.end(),
+                              std::make_tuple(mod, st.key, std::string()));
+    for (; t != scan.tests.end() && std::get<0>(*t) == mod && std::get<1>(*t) == st.key; ++t)
+      st.tests.push_back(std::get<2>(*t));
+    steps.push_back(std::move(st));
+  }
+  return steps;
+}
+
+}  // namespace
+
+std::vector<tBookModule> getBookTree(const std::string& proj, const std::string& sproj,
+                                     int phase) {
+  std::vector<tBookModule> tree;
+  tBookScan scan;
+  if (!scanBook(proj, sproj, phase, &scan)) return tree;
+  for (const std::string& mod : scan.mods) tree.push_back(tBookModule{mod, stepsOf(scan, mod)});
+  return tree;
+}
+
+std::vector<tBookStep> getModuleTree(const std::string& proj, const std::string& sproj,
+                                     int phase, const std::string& mod) {
+  tBookScan scan;
+  if (!validBookKey(mod) || !scanBook(proj, sproj, phase, &scan)) return {};
+  return stepsOf(scan, mod);
 }

@@ -86,6 +86,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fileio.h"
 #include "request.h"
@@ -282,3 +283,30 @@ bool lockTestResult(tFileLock* lock, const tTest& test, const std::string& camp,
 // it exists afterwards.
 bool createCampaign(const std::string& proj, const std::string& sproj, int phase,
                     const std::string& camp);
+
+// ---------------------------------------------------------------------------
+// Campaigns
+// ---------------------------------------------------------------------------
+
+// True when campaign `camp` of the book has its folder.
+bool campaignExists(const std::string& proj, const std::string& sproj, int phase,
+                    const std::string& camp);
+// The whole tree of a book, listed in one pass over its folder: the
+// modules in order, each with its steps, each with its test numbers, as
+// getModules, getSteps and getTests list them one level at a time (a
+// step without its module's file, or a test without its step's, is left
+// out as those lists leave it out). For the pages that walk a whole book.
+struct tBookStep {
+  std::string key;
+  tCharList tests;  // three digits or more, in byte order
+};
+struct tBookModule {
+  std::string key;
+  std::vector<tBookStep> steps;
+};
+std::vector<tBookModule> getBookTree(const std::string& proj, const std::string& sproj,
+                                     int phase);
+// The steps of module `mod` with their tests, in one pass (also for a
+// module without its file, as getSteps lists them).
+std::vector<tBookStep> getModuleTree(const std::string& proj, const std::string& sproj,
+                                     int phase, const std::string& mod);

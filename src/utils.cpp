@@ -1814,3 +1814,12 @@ int importFFT(const std::string& fftName, const std::string& pidPath, std::strin
   }
   return 1;
 }
+
+// ---------------------------------------------------------------------------
+// Test results in the global history
+// ---------------------------------------------------------------------------
+
+bool appendHistoryLine(std::string_view line) {
+  tFd fd(::open(dataPath("history.dat").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  return fd.ok() && writeAll(fd.get(), line) && fd.close();
+}

@@ -592,3 +592,14 @@ void localizeAttachments(tHeader* head);
 // had in time, another negative value when it could not be stored.
 constexpr int kReportDamaged = -4;
 int importFFT(const std::string& fftName, const std::string& pidPath, std::string* storedAs);
+
+// ---------------------------------------------------------------------------
+// Test results in the global history
+// ---------------------------------------------------------------------------
+
+// Appends one line of a test result's recording to "history.dat" (the line
+// given whole, its line feed included), with one write on a descriptor
+// opened for appending, so that the lines of concurrent requests never mix.
+// False when the file could not be opened or written (the global history is
+// optional: the caller carries on).
+bool appendHistoryLine(std::string_view line);

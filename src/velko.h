@@ -49,6 +49,10 @@
 //      history, help   the other pages
 //      bcreate   the book tree pages (modules, steps, tests) and the pieces
 //                every test book page shares
+//      tdisplay  test campaigns: the campaign page, campaign creation, the
+//                campaign views, the pass form and the recording of results
+//      tstats    the statistics of a campaign
+//      bprint    the printouts of the book and of a campaign's results
 //      bdisplay  the test book's entry point, its table of operations and
 //                the book page
 //   6  velko     main: dispatch from the action table, sending the page,

@@ -52,7 +52,8 @@ for o in objs:
 # modules that stand before it.
 order = """text html svgchart fileio sha256 timeutil uucode  request names config args  utils
            statsfile tutils admin  session  mails synchro  frame display mchange create edit
-           attach actions search cfgedit setup stats history help bcreate bdisplay  velko""".split()
+           attach actions search cfgedit setup stats history help bcreate tdisplay tstats bprint
+           bdisplay  velko""".split()
 for m in sorted(uses):
     if m not in order:
         print('check_source: module %s is missing from the layer order' % m)
