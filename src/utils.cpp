@@ -1134,14 +1134,8 @@ namespace {
 // on a descriptor opened for appending, so lines of concurrent requests
 // never mix. The global history is optional: a failure only loses its lines.
 void appendGlobalHistory(tHeader& head) {
-  if (head.pendingHistory.empty()) return;
-  const int fd = ::open(dataPath("history.dat").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                        0666);
-  if (fd >= 0) {
-    for (const std::string& line : head.pendingHistory)
-      if (!writeAll(fd, line)) break;
-    ::close(fd);
-  }
+  for (const std::string& line : head.pendingHistory)
+    if (!appendHistoryLine(line)) break;
   head.pendingHistory.clear();
 }
 
