@@ -749,7 +749,9 @@ bool langueNumber(std::string_view line, int* num, size_t* textStart) {
   return true;
 }
 
-std::string langueCode() {
+}  // namespace
+
+std::string languageCode() {
   const std::string value = getCfgKey("LANGUAGE");
   size_t i = 0;
   while (i < value.size() && isBlankOrTab(value[i])) ++i;
@@ -757,6 +759,8 @@ std::string langueCode() {
   while (j < value.size() && !isWordSpace(value[j])) ++j;
   return j > i ? value.substr(i, j - i) : "FR";
 }
+
+namespace {
 
 void fillNames(std::vector<std::string>& names, bool& filled, int base, int count) {
   if (filled) return;
@@ -771,7 +775,7 @@ bool initLangue() {
   ListCache& c = lists();
   // Texts handed out live for the request: a loaded table is never replaced.
   if (c.langueLoaded) return true;
-  const std::string path = getCfgDir() + "/langue." + langueCode();
+  const std::string path = getCfgDir() + "/langue." + languageCode();
   std::string text;
   if (!readWholeFile(path, &text)) {
     request().page.markup("<! langue file : ").text(path).markup(" >\n");
