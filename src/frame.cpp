@@ -511,6 +511,6 @@ void resetButton(tPage& page) {
 
 void printNotAvailable(const char* function) {
   tPage& page = request().page;
-  printHead(page, "velko");
+  if (!pageHeadPrinted()) printHead(page, "velko");
   page.markup("<P>The function ").text(function).markup(" is not available yet.</P>\n");
 }
