@@ -749,9 +749,7 @@ bool langueNumber(std::string_view line, int* num, size_t* textStart) {
   return true;
 }
 
-}  // namespace
-
-std::string languageCode() {
+std::string langueCode() {
   const std::string value = getCfgKey("LANGUAGE");
   size_t i = 0;
   while (i < value.size() && isBlankOrTab(value[i])) ++i;
@@ -759,8 +757,6 @@ std::string languageCode() {
   while (j < value.size() && !isWordSpace(value[j])) ++j;
   return j > i ? value.substr(i, j - i) : "FR";
 }
-
-namespace {
 
 void fillNames(std::vector<std::string>& names, bool& filled, int base, int count) {
   if (filled) return;
@@ -775,7 +771,7 @@ bool initLangue() {
   ListCache& c = lists();
   // Texts handed out live for the request: a loaded table is never replaced.
   if (c.langueLoaded) return true;
-  const std::string path = getCfgDir() + "/langue." + languageCode();
+  const std::string path = getCfgDir() + "/langue." + langueCode();
   std::string text;
   if (!readWholeFile(path, &text)) {
     request().page.markup("<! langue file : ").text(path).markup(" >\n");

@@ -125,9 +125,6 @@ constexpr int kTextUnknownProject = 529;  // "%s" is no configured project
 // diagnostic comment, when the file cannot be read: langue then tries again
 // at its next call. The code is the first word of LANGUAGE, "FR" when empty.
 bool initLangue();
-// The code of the language in use (it names the language file): the first
-// word of LANGUAGE, "FR" when the key is empty.
-std::string languageCode();
 const std::string& getStatusName(int st);
 const std::string& getSeverityName(int st);
 const std::string& getTypeName(int st);

@@ -68,11 +68,12 @@ const std::string& textOr(int num, const std::string& fallback) {
   return t.empty() ? fallback : t;
 }
 
-// The language of the pages for the LANG attribute: the code of the
-// language file in lower case ("en", "fr"); "en" for a code that is no
-// language tag.
+// The language of the pages for the LANG attribute: the code that the
+// language file in use gives as its text 1, in lower case ("en", "fr");
+// "en" without a language file (the installation wizard) or for a code
+// that is no language tag.
 std::string pageLanguage() {
-  std::string code = languageCode();
+  std::string code = langue(1);
   for (char& c : code) {
     if (!isalpha(static_cast<unsigned char>(c)) && c != '-') return "en";
     c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -211,9 +212,10 @@ void loginForm(tPage& page, const tArgList& list, bool keepUid,
     if (p == preset) page.markup(" SELECTED");
     page.markup(">").text(textOr(2117 + p, kPersistNames[p])).markup("\n");
   }
+  const std::string button = textOr(kTextLoginButton, "Login");
   page.markup("</SELECT></TD></TR>\n"
               "<TR><TD COLSPAN=2 ALIGN=CENTER bgcolor=#0CCCCC><INPUT TYPE=submit VALUE=\"");
-  page.attr(textOr(kTextLoginButton, "Login")).markup("\"></TD></TR>\n</TABLE></TD></TR></TABLE>\n");
+  page.attr(button).markup("\"></TD></TR>\n</TABLE></TD></TR></TABLE>\n");
   hiddenField(page, "Login", "2");
   if (keepUid)
     carryArguments(page, list, {"PERSIST"});
@@ -229,8 +231,11 @@ void loginForm(tPage& page, const tArgList& list, bool keepUid,
 // ---------------------------------------------------------------------------
 
 void printDocumentStart(tPage& page) {
+  // Texts are looked up before the markup that holds them: a language file
+  // that cannot be read leaves a comment at each lookup.
+  const std::string lang = pageLanguage();
   page.doctype();
-  page.markup("<HTML LANG=\"").attr(pageLanguage()).markup("\">\n<HEAD>\n");
+  page.markup("<HTML LANG=\"").attr(lang).markup("\">\n<HEAD>\n");
   // The language files and the texts typed into the forms are UTF-8.
   page.markup("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=UTF-8\">\n");
   page.markup("<META NAME=\"viewport\" CONTENT=\"width=device-width, initial-scale=1\">\n");
@@ -502,7 +507,8 @@ bool requireOwnName(const tArgList& list, const char* field) {
 }
 
 void resetButton(tPage& page) {
-  page.markup("<INPUT TYPE=reset VALUE=\"").attr(textOr(kTextReset, "Reset")).markup("\">");
+  const std::string label = textOr(kTextReset, "Reset");
+  page.markup("<INPUT TYPE=reset VALUE=\"").attr(label).markup("\">");
 }
 
 // ---------------------------------------------------------------------------
