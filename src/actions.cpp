@@ -77,7 +77,9 @@ void menuButton(tPage& page, const std::string& base, const tActionRow& row,
   page.markup("><IMG NAME=").escaped(identifier(row.cmd)).escaped(identifier(num));
   page.markup(" SRC=").escaped(base).escaped(unquotedUrl(getImgDir()));
   page.markup("/").escaped(unquotedUrl(row.image)).markup(".gif WIDTH=30 HEIGHT=20 ALT=\"");
-  page.attr(langue(row.label)).markup("\" BORDER=0></A> </TD>\n");
+  // The label as the image's text and, on hover, as its title.
+  page.attr(langue(row.label)).markup("\" TITLE=\"").attr(langue(row.label));
+  page.markup("\" BORDER=0></A> </TD>\n");
 }
 
 // The heading of the page of an applied action.

@@ -153,7 +153,9 @@ void displayCreate(tArgList& list) {
 
   page.markup("<TD>").text(langue(114)).markup(" : <INPUT TYPE=text NAME=\"test\"></TD>\n");
   page.markup("<TD><INPUT TYPE=submit VALUE=\"").attr(langue(3001));
-  page.markup("\"> <INPUT TYPE=reset VALUE=\"Reset\"></TD></TR>\n");
+  page.markup("\"> ");
+  resetButton(page);
+  page.markup("</TD></TR>\n");
 
   page.markup("<TR><TD COLSPAN=2>").text(langue(115));
   page.markup(" : <INPUT TYPE=text NAME=\"mdapda\" SIZE=40></TD>\n");

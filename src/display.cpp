@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -190,6 +191,88 @@ std::unique_ptr<tHeader> readNamedBug(const std::string& name) {
   return readBug(name);
 }
 
+// ---------------------------------------------------------------------------
+// Names and addresses in a report's texts as links (pages only: the stored
+// texts, the printout and the mails keep them as typed)
+// ---------------------------------------------------------------------------
+
+bool isNameByte(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return isalnum(u) || c == '_' || c == '-';
+}
+
+// An address "http://" or "https://" with a host at `at`: its length, 0
+// when there is none. It runs to a blank, a control byte or a quote or
+// angle bracket; a final punctuation mark (or a parenthesis it does not
+// open) belongs to the sentence.
+size_t addressAt(std::string_view s, size_t at) {
+  if (at > 0 && isNameByte(s[at - 1])) return 0;
+  std::string_view rest = s.substr(at);
+  size_t scheme = 0;
+  if (rest.substr(0, 7) == "http://") scheme = 7;
+  if (rest.substr(0, 8) == "https://") scheme = 8;
+  if (scheme == 0) return 0;
+  size_t end = scheme;
+  while (end < rest.size()) {
+    const unsigned char c = static_cast<unsigned char>(rest[end]);
+    if (c <= ' ' || c == 0x7F || c == '"' || c == '\'' || c == '<' || c == '>') break;
+    ++end;
+  }
+  rest = rest.substr(0, end);
+  while (end > scheme) {
+    const char c = rest[end - 1];
+    const bool unopened = c == ')' && rest.substr(0, end).find('(') == std::string_view::npos;
+    if (!(unopened || std::string_view(".,;:!?").find(c) != std::string_view::npos)) break;
+    --end;
+  }
+  // A host, not only punctuation.
+  return end > scheme && isNameByte(rest[scheme]) ? end : 0;
+}
+
+// A report name ("PREFIX.00042": a prefix with a letter, a point, five
+// digits or more) standing alone at `at`: its length, 0 when there is none.
+size_t reportNameAt(std::string_view s, size_t at) {
+  if (at > 0 && (isNameByte(s[at - 1]) || s[at - 1] == '.')) return 0;
+  size_t i = at;
+  bool letter = false;
+  for (; i < s.size() && isNameByte(s[i]); ++i)
+    if (isalpha(static_cast<unsigned char>(s[i]))) letter = true;
+  if (!letter || i == at || i >= s.size() || s[i] != '.') return 0;
+  const size_t digits = ++i;
+  while (i < s.size() && isdigit(static_cast<unsigned char>(s[i]))) ++i;
+  if (i - digits < 5 || (i < s.size() && (isNameByte(s[i]) || s[i] == '.'))) return 0;
+  return isReportName(s.substr(at, i - at)) ? i - at : 0;
+}
+
+// Writes `s` through `plain`, each report name as a link to its page (with
+// the session, security on) and each web address as a link that gives the
+// other site neither this page nor its address.
+template <class Plain>
+void linkedText(tPage& page, std::string_view s, Plain plain) {
+  const std::string script = envOrEmpty("SCRIPT_NAME");
+  size_t from = 0;
+  for (size_t i = 0; i < s.size();) {
+    const size_t address = addressAt(s, i);
+    const size_t name = address ? 0 : reportNameAt(s, i);
+    if (!address && !name) {
+      ++i;
+      continue;
+    }
+    plain(s.substr(from, i - from));
+    if (address) {
+      page.markup("<A HREF=\"").attr(s.substr(i, address)).markup("\" REL=\"noopener noreferrer\">");
+    } else {
+      page.markup("<A HREF=\"").attr(script).markup("?Num=").urlValue(s.substr(i, name));
+      addUidTo(page).markup("\">");
+    }
+    plain(s.substr(i, address + name));
+    page.markup("</A>");
+    i += address + name;
+    from = i;
+  }
+  plain(s.substr(from));
+}
+
 void notFound(tPage& page, const std::string& name) { page.redLine(langue(504) + " " + name); }
 
 // A cell "label : value" of the field table, between the literal markup
@@ -271,7 +354,10 @@ void displayBugCore(tPage& page, const tHeader& bug, bool absolute) {
     page.markup("<TD>").text(a.submitter).markup("</TD></TR>\n");
     if (a.dataType != TYPE_ATTACHMENT) {
       page.markup("<TR><TD COLSPAN=3>");
-      printData(page, entryText(a));
+      if (absolute)
+        printData(page, entryText(a));
+      else
+        linkedText(page, entryText(a), [&page](std::string_view t) { printData(page, t); });
       page.markup("</FONT></TD>");
     }
     ++index;
@@ -280,7 +366,12 @@ void displayBugCore(tPage& page, const tHeader& bug, bool absolute) {
 
   // The history.
   page.markup("<TABLE BORDER=1 WIDTH=100%>\n");
-  page.markup("<TR><TD><PRE>").text(bug.history).markup("</PRE></TD></TR>\n");
+  page.markup("<TR><TD><PRE>");
+  if (absolute)
+    page.text(bug.history);
+  else
+    linkedText(page, bug.history, [&page](std::string_view t) { page.text(t); });
+  page.markup("</PRE></TD></TR>\n");
   page.markup("</TABLE><P>\n");
 }
 

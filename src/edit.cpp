@@ -15,6 +15,7 @@
 
 #include "args.h"
 #include "config.h"
+#include "frame.h"
 #include "text.h"
 #include "utils.h"
 
@@ -79,7 +80,8 @@ void userSelect(tPage& page, const tHeader& bug) {
 }
 
 void submitAndReset(tPage& page) {
-  page.markup("<INPUT TYPE=submit VALUE=\"OK\"> <INPUT TYPE=reset VALUE=\"Reset\">");
+  page.markup("<INPUT TYPE=submit VALUE=\"OK\"> ");
+  resetButton(page);
 }
 
 // A labelled selection in its table cell: `label` (language text), the

@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <initializer_list>
@@ -23,6 +24,14 @@ constexpr int kTextOwnName = 542;        // "%s": the session's user
 constexpr int kTextTooManyGuesses = 543; // "%s": minutes to wait
 constexpr int kTextLoginBusy = 544;
 constexpr int kTextLogout = 2121;
+// The login box and the start page's subtitle (the built-in English texts
+// stand in for a language file that lacks them).
+constexpr int kTextLoginTitle = 3010;
+constexpr int kTextLoginName = 3011;
+constexpr int kTextLoginPassword = 3012;
+constexpr int kTextLoginButton = 3013;
+constexpr int kTextSubtitle = 3014;
+constexpr int kTextReset = 3016;
 
 // The frame state of one request.
 struct FrameState {
@@ -57,6 +66,19 @@ std::string helpDir() {
 const std::string& textOr(int num, const std::string& fallback) {
   const std::string& t = langue(num);
   return t.empty() ? fallback : t;
+}
+
+// The language of the pages for the LANG attribute: the code that the
+// language file in use gives as its text 1, in lower case ("en", "fr");
+// "en" without a language file (the installation wizard) or for a code
+// that is no language tag.
+std::string pageLanguage() {
+  std::string code = langue(1);
+  for (char& c : code) {
+    if (!isalpha(static_cast<unsigned char>(c)) && c != '-') return "en";
+    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  }
+  return code.empty() || code.size() > 12 ? "en" : code;
 }
 
 // A diagnostic line: the comment "<!text>" and a line feed.
@@ -95,7 +117,8 @@ void menuEntry(tPage& page, const MenuEntry& m) {
     page.attr(label);
   else
     page.markup("\"").attr(label).markup("\"");
-  page.markup("><BR>").text(label).markup("</A></TD>\n");
+  // The label on hover too.
+  page.markup(" TITLE=\"").attr(label).markup("\"><BR>").text(label).markup("</A></TD>\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -174,14 +197,14 @@ void loginForm(tPage& page, const tArgList& list, bool keepUid,
   page.markup("\">\n");
   page.markup("<TABLE BORDER=0 CELLSPACING=0 CELLPADDING=2 bgcolor=#000000><TR><TD>\n"
               "<TABLE BORDER=0 CELLSPACING=1 CELLPADDING=4 WIDTH=100%>\n");
-  page.markup("<TR><TD COLSPAN=2 ALIGN=CENTER bgcolor=#9999CC><FONT COLOR=#FFFFFF><B>VELKO Login"
-              "</B></FONT></TD></TR>\n");
-  page.markup("<TR><TD bgcolor=#0CCCCC> Login : </TD>"
-              "<TD bgcolor=#0CCCCC><INPUT TYPE=text NAME=\"User\" SIZE=20");
+  page.markup("<TR><TD COLSPAN=2 ALIGN=CENTER bgcolor=#9999CC><FONT COLOR=#FFFFFF><B>");
+  page.text(textOr(kTextLoginTitle, "VELKO Login")).markup("</B></FONT></TD></TR>\n");
+  page.markup("<TR><TD bgcolor=#0CCCCC> ").text(textOr(kTextLoginName, "Login"));
+  page.markup(" : </TD><TD bgcolor=#0CCCCC><INPUT TYPE=text NAME=\"User\" SIZE=20");
   if (!name.empty()) page.markup(" VALUE=\"").attr(name).markup("\"");
-  page.markup("></TD></TR>\n"
-              "<TR><TD bgcolor=#0CCCCC> Passwd : </TD>"
-              "<TD bgcolor=#0CCCCC><INPUT TYPE=password NAME=\"Passwd\" SIZE=20></TD></TR>\n");
+  page.markup("></TD></TR>\n<TR><TD bgcolor=#0CCCCC> ").text(textOr(kTextLoginPassword, "Passwd"));
+  page.markup(" : </TD><TD bgcolor=#0CCCCC><INPUT TYPE=password NAME=\"Passwd\" SIZE=20>"
+              "</TD></TR>\n");
   page.markup("<TR><TD bgcolor=#0CCCCC> ").text(textOr(2116, kPersistLabel));
   page.markup(" : </TD><TD bgcolor=#0CCCCC><SELECT NAME=\"PERSIST\">\n");
   for (int p = 0; p < 4; ++p) {
@@ -189,10 +212,10 @@ void loginForm(tPage& page, const tArgList& list, bool keepUid,
     if (p == preset) page.markup(" SELECTED");
     page.markup(">").text(textOr(2117 + p, kPersistNames[p])).markup("\n");
   }
+  const std::string button = textOr(kTextLoginButton, "Login");
   page.markup("</SELECT></TD></TR>\n"
-              "<TR><TD COLSPAN=2 ALIGN=CENTER bgcolor=#0CCCCC>"
-              "<INPUT TYPE=submit VALUE=\"Login\"></TD></TR>\n"
-              "</TABLE></TD></TR></TABLE>\n");
+              "<TR><TD COLSPAN=2 ALIGN=CENTER bgcolor=#0CCCCC><INPUT TYPE=submit VALUE=\"");
+  page.attr(button).markup("\"></TD></TR>\n</TABLE></TD></TR></TABLE>\n");
   hiddenField(page, "Login", "2");
   if (keepUid)
     carryArguments(page, list, {"PERSIST"});
@@ -207,13 +230,23 @@ void loginForm(tPage& page, const tArgList& list, bool keepUid,
 // Page head
 // ---------------------------------------------------------------------------
 
+void printDocumentStart(tPage& page) {
+  // Texts are looked up before the markup that holds them: a language file
+  // that cannot be read leaves a comment at each lookup.
+  const std::string lang = pageLanguage();
+  page.doctype();
+  page.markup("<HTML LANG=\"").attr(lang).markup("\">\n<HEAD>\n");
+  // The language files and the texts typed into the forms are UTF-8.
+  page.markup("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=UTF-8\">\n");
+  page.markup("<META NAME=\"viewport\" CONTENT=\"width=device-width, initial-scale=1\">\n");
+  page.markup("<LINK REL=\"stylesheet\" HREF=\"").attr(getImgDir()).markup("/velko.css\">\n");
+}
+
 void printHead(tPage& page, const std::string& title, const char* bg, const tArgList* list) {
   const bool defaultColour = bg == nullptr;
   langue(1);  // loads the language table; a failure comment follows the header
   page.setHeader();
-  page.markup("<HTML>\n<HEAD>\n");
-  // The language files and the texts typed into the forms are UTF-8.
-  page.markup("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=UTF-8\">\n");
+  printDocumentStart(page);
   const bool secure = useSecurity() != 0;
   if (secure) {
     // The links carry the session identifier: no other site learns them
@@ -258,8 +291,8 @@ void maindisp(tArgList& list) {
   page.markup("<TABLE CELLSPACING=0 BORDER=0 CELLPADDING=0 WIDTH=100% HEIGHT=40%> <TR>\n");
   page.markup("<TD ALIGN=CENTER><A HREF=\"").escaped(help).markup("\"><IMG SRC=\"");
   page.attr(getImgDir()).markup("/velko.gif\" ALT=VELKO BORDER=0></A></TD></TR>\n");
-  page.markup("<TR><TD ALIGN=CENTER><FONT SIZE=+1><B>VELKO Problem Report Tracker</B></FONT>"
-              "</TD></TR>\n");
+  page.markup("<TR><TD ALIGN=CENTER><FONT SIZE=+1><B>");
+  page.text(textOr(kTextSubtitle, "VELKO Problem Report Tracker")).markup("</B></FONT></TD></TR>\n");
   page.markup("<TR><TD ALIGN=CENTER><FONT SIZE=-1><B> ").text(kVelkoVersion).markup(" ");
   page.text(langue(1)).markup("</B></FONT>\n");
   page.markup("<A HREF=\"").escaped(help);
@@ -473,13 +506,17 @@ bool requireOwnName(const tArgList& list, const char* field) {
   return false;
 }
 
+void resetButton(tPage& page) {
+  const std::string label = textOr(kTextReset, "Reset");
+  page.markup("<INPUT TYPE=reset VALUE=\"").attr(label).markup("\">");
+}
+
 // ---------------------------------------------------------------------------
 // Scaffolding
 // ---------------------------------------------------------------------------
 
 void printNotAvailable(const char* function) {
   tPage& page = request().page;
-  page.setHeader();
-  page.markup("<HTML><HEAD><TITLE>velko</TITLE></HEAD><BODY>\n<P>The function ").text(function);
-  page.markup(" is not available yet.</P>\n</BODY></HTML>\n");
+  if (!pageHeadPrinted()) printHead(page, "velko");
+  page.markup("<P>The function ").text(function).markup(" is not available yet.</P>\n");
 }

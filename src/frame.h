@@ -20,6 +20,14 @@
 // Page head
 // ---------------------------------------------------------------------------
 
+// The start of an HTML document, up to its title: the document type first
+// in the page (doctype), the HTML element with the language of the pages
+// as LANG, and the head's character set, viewport (the width of the
+// device, so that a phone lays the page out at its own width) and the
+// stylesheet "velko.css" of the image directory. The caller writes the
+// rest of the head. printHead and the history's frames start with it.
+void printDocumentStart(tPage& page);
+
 // The CGI header (once per response), the HTML head with the cookie scripts
 // and session check when security is on, and the BODY tag. `title` is
 // escaped; `bg` is a colour such as "#C0C0C0", null for the default white
@@ -98,6 +106,10 @@ bool requireSession(tArgList& list, tSessionNeed need = kToChange);
 // box of text 542 naming the session's user, and false. True with
 // security off.
 bool requireOwnName(const tArgList& list, const char* field);
+
+// A form's reset button, labelled with language text 3016 ("Reset" when
+// the language file lacks it): <INPUT TYPE=reset VALUE="...">.
+void resetButton(tPage& page);
 
 // Scaffolding page of a function that this build does not provide yet.
 void printNotAvailable(const char* function);

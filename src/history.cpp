@@ -48,7 +48,13 @@ std::string_view dayOf(std::string_view time) {
   return isDay(day) ? day : std::string_view();
 }
 
-void bodyTag(tPage& page) { page.markup("<BODY BGCOLOR=#FFFFFF TEXT=#000000 >\n"); }
+// A frame's document: its head (the stylesheet and the language of every
+// page), titled `title`, and its body tag.
+void bodyTag(tPage& page, const std::string& title) {
+  printDocumentStart(page);
+  page.markup("<TITLE>").text(title).markup("</TITLE>\n</HEAD>\n");
+  page.markup("<BODY BGCOLOR=#FFFFFF TEXT=#000000 >\n");
+}
 
 // The frame set: the title on top, the days on the left, today's lines on
 // the right. The title frame needs no session; the two others carry it.
@@ -68,7 +74,7 @@ void drawFrameSet(tPage& page) {
 }
 
 void drawFrameTop(tPage& page) {
-  bodyTag(page);
+  bodyTag(page, langue(2036));
   page.markup("<P ALIGN=CENTER><B><FONT SIZE=5>").text(langue(2036)).markup("</FONT>\n");
   page.markup("</BODY>\n");
 }
@@ -77,7 +83,7 @@ void drawFrameTop(tPage& page) {
 // lines of the same day (the file is appended in time order, so normally
 // one per day). Lines whose time does not begin with a day are passed over.
 void drawFrameLeft(tPage& page) {
-  bodyTag(page);
+  bodyTag(page, langue(2036));
   std::vector<std::string> days;
   forEachHistoryLine([&days](const tHistoryLine& h) {
     const std::string_view day = dayOf(h.time);
@@ -141,7 +147,7 @@ void testCell(tPage& page, std::string_view subject) {
 
 // The lines of `day`, in file order. A day that is not one shows none.
 void drawHistory(tPage& page, const std::string& day) {
-  bodyTag(page);
+  bodyTag(page, langue(2037) + " " + day);
   page.markup("<H1>").text(langue(2037)).markup(" ").text(day).markup("</H1>\n");
   page.markup("<TABLE BORDER=0 CELLSPACING=0 CELLPADDING=0 >\n");
   if (isDay(day)) {
@@ -203,7 +209,8 @@ void displayHistory(tArgList& list) {
   page.setHeader();
   const std::string which = getArg(list, "text");
   if (isAbsent(which)) {
-    page.markup("<HTML>\n<HEAD>\n<TITLE>History</TITLE>\n</HEAD>\n");
+    printDocumentStart(page);
+    page.markup("<TITLE>History</TITLE>\n</HEAD>\n");
     drawFrameSet(page);
   } else if (which == "TOP") {
     drawFrameTop(page);

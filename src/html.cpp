@@ -200,6 +200,12 @@ tPage& tPage::append(const tPage& other) {
   return *this;
 }
 
+tPage& tPage::doctype() {
+  static constexpr std::string_view kDoctype = "<!DOCTYPE html>\n";
+  if (body_.compare(0, kDoctype.size(), kDoctype) != 0) body_.insert(0, kDoctype);
+  return *this;
+}
+
 tPage& tPage::hidden(std::string_view name, std::string_view value) {
   markup("<INPUT TYPE=\"hidden\" NAME=\"").attr(name).markup("\" VALUE=\"").attr(value);
   return markup("\">\n");

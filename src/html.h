@@ -84,6 +84,10 @@ class tPage {
   tPage& escaped(const std::string& s);
   // The body of another page (a report rendered once, shown twice).
   tPage& append(const tPage& other);
+  // The document type "<!DOCTYPE html>\n", put at the very start of the
+  // body (before a diagnostic comment written earlier, which would
+  // otherwise come first), once: a body that begins with it keeps it alone.
+  tPage& doctype();
 
   // Tags written again and again.
   // <INPUT TYPE="hidden" NAME="name" VALUE="value">\n

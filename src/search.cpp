@@ -22,6 +22,9 @@
 
 namespace {
 
+// The label of the search form's choice of every assignee.
+constexpr int kTextAll = 3015;
+
 // ---------------------------------------------------------------------------
 // Small helpers
 // ---------------------------------------------------------------------------
@@ -696,7 +699,12 @@ void listdisp(tArgList& list) {
   optionListPhase(-1);
   endSelectRow(page);
   selectRow(page, langue(117), "resp");
-  page.markup("<OPTION SELECTED>all\n");
+  // The choice of every assignee is sent as "all" whatever its label.
+  const std::string& all = langue(kTextAll);
+  if (all.empty() || all == "all")
+    page.markup("<OPTION SELECTED>all\n");
+  else
+    page.markup("<OPTION SELECTED VALUE=\"all\">").text(all).markup("\n");
   optionListUsers(project, "");
   endSelectRow(page);
   selectRow(page, langue(113), "submitter");
@@ -779,7 +787,9 @@ void listdisp(tArgList& list) {
   page.markup("</TD><TD><INPUT TYPE=text NAME=\"intitle\" SIZE=40></TD></TR>\n");
   page.markup("</TABLE>\n");
   page.markup("<INPUT TYPE=submit VALUE=\"").attr(langue(3002));
-  page.markup("\"> <INPUT TYPE=reset VALUE=\"Reset\">\n");
+  page.markup("\"> ");
+  resetButton(page);
+  page.markup("\n");
 
   // Display options, in the same form.
   page.markup("<P><H3>").text(langue(2028)).markup(":</H3>\n");

@@ -51,7 +51,7 @@ class FormTest(CreateTestCase):
                        '<TEXTAREA NAME="text" ROWS=15 COLS=80>%s :\n</TEXTAREA>' % self.inst.lang(107),
                        'VALUE="%s"> <INPUT TYPE=reset VALUE="Reset">' % self.inst.lang(3001),
                        absent=["Uid"])
-        self.assertEqual(re.findall(r'NAME="([^"]+)"', b), [
+        self.assertEqual(re.findall(r'NAME="([^"]+)"', b.split("</HEAD>", 1)[1]), [
             "CMD", "QS", "title", "project", "Deroulant", "group", "prog", "sev", "impact", "phase",
             "version", "exp", "type", "submitter", "test", "mdapda", "Load", "text"])
         self.assertIns(hidden_fields(b), ("CMD", "new"), ("project", "TEST"))

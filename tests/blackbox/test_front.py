@@ -277,8 +277,10 @@ class StartPage(VelkoTestCase):
         r = self.inst.run(query="")
         self.assertEqual(r.header, "Content-type: text/html\n\n")
         self.assertTrue(r.body.startswith(
-            '<HTML>\n<HEAD>\n<META HTTP-EQUIV="Content-Type" CONTENT="text/html; charset=UTF-8">\n'
-            '<TITLE>VELKO</TITLE>\n</HEAD>\n<BODY BACKGROUND=/velko/images//fond.gif BGCOLOR="#FFFFFF"'
+            '<!DOCTYPE html>\n<HTML LANG="en">\n<HEAD>\n'
+            '<META HTTP-EQUIV="Content-Type" CONTENT="text/html; charset=UTF-8">\n'
+            '<META NAME="viewport" CONTENT="width=device-width, initial-scale=1">\n'
+            '<LINK REL="stylesheet" HREF="/velko/images//velko.css">\n<TITLE>VELKO</TITLE>\n</HEAD>\n<BODY BACKGROUND=/velko/images//fond.gif BGCOLOR="#FFFFFF"'
             ' TEXT="#000000" >\n<TABLE CELLSPACING=0 BORDER=0 CELLPADDING=0 WIDTH=100% HEIGHT=40%> '
             "<TR>\n"), r.body[:600])
         # Security off: no cookie script, no onLoad, no identifier in links.
@@ -292,7 +294,8 @@ class StartPage(VelkoTestCase):
             '<A HREF="%s">\n<IMG SRC="/velko/images//%s.gif"%s><BR>%s</A>' % (
                 "/cgi-bin/velko?" + cmd if cmd else "/velko/help/", img,
                 (' WIDTH=64 HEIGHT=64 BORDER=0 ALT="%s"' if n in (3003, 3007) else " BORDER=0 ALT=%s")
-                % self.inst.lang(n), self.inst.lang(n)) for n, img, cmd in MENU])
+                % self.inst.lang(n) + ' TITLE="%s"' % self.inst.lang(n), self.inst.lang(n))
+            for n, img, cmd in MENU])
         # Only an identifier: the start page too.
         self.assertIns(self.inst.run(query="Uid=%3Cb%3Ex").body, "<TITLE>VELKO</TITLE>", "CMD=create",
                        absent=["<b>"])

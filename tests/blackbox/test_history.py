@@ -18,14 +18,21 @@ LINES = ("2004/03/14:09.00.00 TS10.00001 Submitted by admin\n"
 
 class HistoryTest(VelkoTestCase):
     def page(self, text=None, inst=None):
+        """The page; of a frame, what follows its head (every page has one)."""
         r = (inst or self.inst).run(query="CMD=history" + ("&text=" + text if text else ""))
         self.assertEqual(r.header, "Content-type: text/html\n\n")
-        return r.body
+        self.assertTrue(r.body.startswith('<!DOCTYPE html>\n<HTML LANG="%s">\n<HEAD>\n'
+                                          % (inst or self.inst).language.lower()), r.body[:200])
+        return r.body.split("</HEAD>\n", 1)[1] if text else r.body
 
     def test_frames_title_and_help(self):
         today = time.strftime("%Y/%m/%d")
         self.assertEqual(self.page(), (
-            "<HTML>\n<HEAD>\n<TITLE>History</TITLE>\n</HEAD>\n<FRAMESET BORDER=1 ROWS=\"50,*\">\n"
+            '<!DOCTYPE html>\n<HTML LANG="en">\n<HEAD>\n'
+            '<META HTTP-EQUIV="Content-Type" CONTENT="text/html; charset=UTF-8">\n'
+            '<META NAME="viewport" CONTENT="width=device-width, initial-scale=1">\n'
+            '<LINK REL="stylesheet" HREF="/velko/images//velko.css">\n'
+            "<TITLE>History</TITLE>\n</HEAD>\n<FRAMESET BORDER=1 ROWS=\"50,*\">\n"
             "  <FRAME SRC=%s?CMD=history&text=TOP name=TOP      scrolling=no frameborder=0 noresize />\n"
             "  <FRAMESET BORDER=1 COLS=\"100,*\">\n"
             "     <FRAME SRC=%s?CMD=history&text=LEFT name=LEFT />\n"

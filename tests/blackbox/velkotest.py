@@ -351,7 +351,7 @@ def _answer(srv, out, what, send, expected):
     except OSError as e:
         return out.add("bad", (what, repr(e)))
     page = body.decode("utf-8", "replace")
-    if status != 200 or b"<HTML>" not in body[:2000].upper():
+    if status != 200 or b"<HTML" not in body[:2000].upper():
         return out.add("bad", (what, status))
     if expected in page and srv.lang(520).split("%s")[0].strip() not in page \
             and srv.lang(502) not in page:
