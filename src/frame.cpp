@@ -234,12 +234,13 @@ void printDocumentStart(tPage& page) {
   // Texts are looked up before the markup that holds them: a language file
   // that cannot be read leaves a comment at each lookup.
   const std::string lang = pageLanguage();
+  const std::string images = getImgDir();  // a missing main file leaves comments too
   page.doctype();
   page.markup("<HTML LANG=\"").attr(lang).markup("\">\n<HEAD>\n");
   // The language files and the texts typed into the forms are UTF-8.
   page.markup("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=UTF-8\">\n");
   page.markup("<META NAME=\"viewport\" CONTENT=\"width=device-width, initial-scale=1\">\n");
-  page.markup("<LINK REL=\"stylesheet\" HREF=\"").attr(getImgDir()).markup("/velko.css\">\n");
+  page.markup("<LINK REL=\"stylesheet\" HREF=\"").attr(images).markup("/velko.css\">\n");
 }
 
 void printHead(tPage& page, const std::string& title, const char* bg, const tArgList* list) {

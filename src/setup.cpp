@@ -181,7 +181,7 @@ bool writeDefaults(const std::string& cfg, const std::string& dom, const std::st
         "VSR:f", "test_unitaire:U"}},
       {6, {"v1", "v2"}},
       {7, {"v1", "v2"}},
-      {8, {"Usability", "Fonctional", "Robustness", "Performance"}},
+      {8, {"Usability", "Functional", "Robustness", "Performance"}},
       {9, {keep.empty() ? admin + " :" + admin + "@" + defaultDomain(dom) : keep}},
   };
   for (const auto& f : files)

@@ -105,6 +105,12 @@ class HeadTest(VelkoTestCase):
                             ("change without the session", "CMD=Observed&Num=%s&User=admin" % self.one),
                             ("report in a session", "Num=%s&Uid=%s" % (self.one, urllib.parse.quote(uid)))):
             self.assertHead(self.inst.run(query), what)
+        # Before installation the image folder is not known yet: the wizard's
+        # head has the rest, and no comment inside its attributes.
+        b = self.other_install(main_cfg=False).run("").body
+        self.assertIns(b.split("</HEAD>")[0], '<HTML LANG="en">', '<META NAME="viewport"',
+                       '<LINK REL="stylesheet" HREF="/velko.css">')
+        self.assertTrue(b.startswith("<!DOCTYPE html>\n"))
         # What is no page stays as it is: the argument dump, the downloads
         # and the data lines of the graphs.
         self.inst.set_cfg(SECURITY="")
