@@ -327,20 +327,52 @@ int cmpSeverity(const tBug& a, const tBug& b) {
 // Selection
 // ---------------------------------------------------------------------------
 
+namespace {
+
+tBug listRow(const tHeader& h, const std::string& name, const std::string& versSel) {
+  tBug b;
+  b.nom = name;
+  b.severity = static_cast<char>(h.severity);
+  b.status = h.status;
+  b.impact = h.impact;
+  b.mdapda = h.mdaPda;
+  b.version = shownVersion(h, versSel[0]);
+  b.resp = h.assignedTo;
+  b.title = h.title;
+  return b;
+}
+
+}  // namespace
+
 tBugList getBugList(const tArgList& args) {
   if (useSecurity()) checkBypass(args);
   tBugList rows;
-  tIndexLines lines;
-  if (!lines.open()) return rows;
-
   const tSelection sel(args);
   const tRights rights(args);
   const std::string versSel = getArg(args, "aff_versSel");
   tReportNames names;
   tHeader h;
+
+  // One report asked for by its name (the report page): its index line is
+  // formed from its own file, as the index holds it, so that the page costs
+  // the same whatever the number of reports. The index is read only when
+  // the file is missing or damaged, or names another report.
+  if (sel.byName && isReportName(sel.names) && readReportIndexLine(sel.names, &h) &&
+      names.of(h) == sel.names) {
+    if (rights.allows(h)) rows.push_back(listRow(h, sel.names, versSel));
+    return rows;
+  }
+
+  tIndexLines lines;
+  if (!lines.open()) return rows;
+  // A title criterion: the lines that do not hold its text anywhere are
+  // passed over without being looked at.
+  const bool skip = !sel.byName && sel.titleTest && !sel.intitle.empty();
   std::string_view line;
   tIndexFields fields;
-  while (lines.next(&line, &fields, sel.lastField)) {
+  for (;;) {
+    if (skip) lines.skipWithout(sel.intitle);
+    if (!lines.next(&line, &fields, sel.lastField)) break;
     if (line.empty()) continue;  // not a report: it would list a blank record
     if (!sel.fieldsMatch(fields)) continue;
     resetHeader(&h);
@@ -351,16 +383,7 @@ tBugList getBugList(const tArgList& args) {
     // to show, search or download.
     if (!isReportName(name)) continue;
     if (!sel.byName && sel.textTest && !reportContains(name, sel.intext)) continue;
-    tBug b;
-    b.nom = name;
-    b.severity = static_cast<char>(h.severity);
-    b.status = h.status;
-    b.impact = h.impact;
-    b.mdapda = h.mdaPda;
-    b.version = shownVersion(h, versSel[0]);
-    b.resp = h.assignedTo;
-    b.title = h.title;
-    rows.push_back(std::move(b));
+    rows.push_back(listRow(h, name, versSel));
   }
   std::reverse(rows.begin(), rows.end());
   return rows;
