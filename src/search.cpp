@@ -365,13 +365,21 @@ tBugList getBugList(const tArgList& args) {
 
   tIndexLines lines;
   if (!lines.open()) return rows;
-  // A title criterion: the lines that do not hold its text anywhere are
+  // A text that every match holds somewhere in its line (the title text,
+  // or the longest value a field must equal): the lines without it are
   // passed over without being looked at.
-  const bool skip = !sel.byName && sel.titleTest && !sel.intitle.empty();
+  std::string_view needle;
+  if (!sel.byName && !sel.noMatch) {
+    if (sel.titleTest) needle = sel.intitle;
+    for (const tEqual& e : sel.equal)
+      if (needle.empty() && e.value.size() >= 3) needle = e.value;
+    for (const tEqual& e : sel.equal)
+      if (!sel.titleTest && e.value.size() > needle.size()) needle = e.value;
+  }
   std::string_view line;
   tIndexFields fields;
   for (;;) {
-    if (skip) lines.skipWithout(sel.intitle);
+    if (!needle.empty()) lines.skipWithout(needle);
     if (!lines.next(&line, &fields, sel.lastField)) break;
     if (line.empty()) continue;  // not a report: it would list a blank record
     if (!sel.fieldsMatch(fields)) continue;

@@ -18,7 +18,10 @@
 
 #include <dirent.h>
 #ifdef __SSE2__
-#include <emmintrin.h>
+#include <immintrin.h>
+#endif
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
 #endif
 #include <fcntl.h>
 #include <sys/file.h>
@@ -1144,9 +1147,79 @@ bool tIndexLines::nextOther(std::string_view* line) {
   return true;
 }
 
+namespace {
+
+// Where `k` (2 bytes or more) first occurs in [p, p + n), or null: `width`
+// bytes at a time are compared with its first and its last byte at once,
+// and only the places where both match are compared whole.
+#ifdef __SSE2__
+template <class Load, class Match>
+const char* findBlocks(const char* p, size_t n, std::string_view k, size_t width, Load load,
+                       Match match) {
+  const size_t m = k.size();
+  size_t i = 0;
+  for (; i + m - 1 + width <= n; i += width) {
+    uint64_t mask = match(load(p + i), load(p + i + m - 1));
+    while (mask) {
+      const size_t at = i + static_cast<size_t>(__builtin_ctzll(mask));
+      if (memcmp(p + at + 1, k.data() + 1, m - 2) == 0) return p + at;
+      mask &= mask - 1;
+    }
+  }
+  for (; i + m <= n; ++i)
+    if (p[i] == k[0] && memcmp(p + i, k.data(), m) == 0) return p + i;
+  return nullptr;
+}
+
+const char* findSse2(const char* p, size_t n, std::string_view k) {
+  const __m128i first = _mm_set1_epi8(k.front()), last = _mm_set1_epi8(k.back());
+  return findBlocks(
+      p, n, k, 16, [](const char* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); },
+      [&](__m128i a, __m128i b) {
+        return static_cast<uint64_t>(static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last)))));
+      });
+}
+
+__attribute__((target("avx2"))) const char* findAvx2(const char* p, size_t n, std::string_view k) {
+  const __m256i first = _mm256_set1_epi8(k.front()), last = _mm256_set1_epi8(k.back());
+  const size_t m = k.size();
+  size_t i = 0;
+  for (; i + m - 1 + 32 <= n; i += 32) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + m - 1));
+    uint32_t mask = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, last))));
+    while (mask) {
+      const size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
+      if (memcmp(p + at + 1, k.data() + 1, m - 2) == 0) return p + at;
+      mask &= mask - 1;
+    }
+  }
+  const char* rest = findSse2(p + i, n - i, k);
+  return rest;
+}
+#endif
+
+const char* findText(const char* p, size_t n, std::string_view k) {
+  if (k.size() == 1) return static_cast<const char*>(memchr(p, k[0], n));
+#ifdef __SSE2__
+#ifdef CPU_FEATURE_ACTIVE
+  // What the C library found at start (asking the processor again would
+  // cost every request).
+  if (CPU_FEATURE_ACTIVE(AVX2)) return findAvx2(p, n, k);
+#endif
+  return findSse2(p, n, k);
+#else
+  return static_cast<const char*>(memmem(p, n, k.data(), k.size()));
+#endif
+}
+
+}  // namespace
+
 void tIndexLines::skipWithout(std::string_view text) {
   if (text.empty() || pos_ >= end_) return;
-  const void* hit = memmem(pos_, static_cast<size_t>(end_ - pos_), text.data(), text.size());
+  const char* hit = findText(pos_, static_cast<size_t>(end_ - pos_), text);
   if (!hit) {
     pos_ = end_;
     return;
