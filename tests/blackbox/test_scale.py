@@ -192,6 +192,12 @@ class LargeIndexTest(VelkoTestCase):
         self.assertNotEqual(os.stat(index).st_ino, first.st_ino, "never folded")
         self.assertEqual(inst.index_lines(), expected)
         self.assertEqual(inst.run(args=["--check"]).text, "consistent: 801 report files, 801 index lines\n")
+        # A search finds the lines of the index and of the journal alike.
+        inst.write("data/index.journal", "+" + report_line(number=3, title="prefilled report 1x") +
+                   "-" + report_line(number=10))
+        q = "CMD=find&resp=all&%s&intitle=report+1&intext=&sort=1" % "&".join("stat%s=X" % c for c in "NSAOCVPBRDT")
+        self.assertEqual(re.findall(r"<A HREF=#\d{5}>([^<]+)</A>", inst.run(query=q).body), sorted(
+            "TS10.%05d" % n for n in range(1, 801) if str(n).startswith("1") and n != 10 or n == 3))
 
     def test_fold_killed_or_stopped_anywhere(self):
         """A large journal folded after a change, the fold killed (or stopped
