@@ -847,12 +847,13 @@ bool readFrom(int fd, off_t from, std::string* text) {
   }
 }
 
-// Appends `record` (a line) to the journal, flushed to disk; the index lock
-// is held. A record cut by a crash is cut off first. `*before` receives the
-// journal's length without the new record. False, the journal as it was,
-// when it could not be written.
-bool appendJournal(const std::string& record, off_t* before) {
-  tFd fd(::open(dataPath(kJournalFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+// Appends `record` (a line) to the journal, left open in `*journal` to be
+// flushed by the caller; the index lock is held. A record cut by a crash is
+// cut off first. `*before` receives the journal's length without the new
+// record. False, the journal as it was, when it could not be written.
+bool appendJournal(const std::string& record, tFd* journal, off_t* before) {
+  tFd& fd = *journal;
+  fd.reset(::open(dataPath(kJournalFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
   if (!fd.ok()) return false;
   off_t size = ::lseek(fd.get(), 0, SEEK_END);
   if (size < 0) return false;
@@ -865,16 +866,11 @@ bool appendJournal(const std::string& record, off_t* before) {
     if (::ftruncate(fd.get(), size) != 0) return false;
   }
   *before = size;
-  bool ok = ::lseek(fd.get(), size, SEEK_SET) == size && writeAll(fd.get(), record);
-  ok = ok && ::fdatasync(fd.get()) == 0;
-  if (!ok && ::ftruncate(fd.get(), size) == 0) ::fdatasync(fd.get());
-  return ok;
-}
-
-// Takes back the record that followed the journal's first `length` bytes.
-void truncateJournal(off_t length) {
-  tFd fd(::open(dataPath(kJournalFile).c_str(), O_WRONLY | O_CLOEXEC));
-  if (fd.ok() && ::ftruncate(fd.get(), length) == 0) ::fdatasync(fd.get());
+  if (::lseek(fd.get(), size, SEEK_SET) == size && writeAll(fd.get(), record)) return true;
+  if (::ftruncate(fd.get(), size) != 0) {
+    // The cut record lacks its line feed: readers and the next writer leave it out.
+  }
+  return false;
 }
 
 // Folds the whole journal into the index; the index lock is held. When the
@@ -931,18 +927,29 @@ int changeIndex(char tag, std::string_view line, const std::string* reportTmp,
     }
     return commit(tmp, indexPath) ? 1 : -3;
   }
+  // The record and the report file's rename follow each other at once, so
+  // that a request killed between them is as unlikely as between the two
+  // renames of a rewrite; the record is flushed to disk right after, before
+  // the change is answered. (A failed flush leaves the change in place, as
+  // a lost rename would be after a power cut: the renames of the store are
+  // never flushed either.)
   std::string record(1, tag);
   record.append(line);
   record += '\n';
+  tFd journal;
   off_t before = 0;
-  if (!appendJournal(record, &before)) {
+  if (!appendJournal(record, &journal, &before)) {
     dropReport();
     return -3;
   }
   if (reportTmp && !commit(*reportTmp, reportPath)) {
-    truncateJournal(before);
+    if (::ftruncate(journal.get(), before) == 0) ::fdatasync(journal.get());
     return -1;
   }
+  if (::fdatasync(journal.get()) != 0) {
+    // See above: the change stands.
+  }
+  journal.reset();
   if (indexSize <= kIndexRewriteMax)
     foldLocked();
   else if (before + static_cast<off_t>(record.size()) > indexSize / kFoldRatio)
