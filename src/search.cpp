@@ -371,10 +371,9 @@ tBugList getBugList(const tArgList& args) {
   std::string_view needle;
   if (!sel.byName && !sel.noMatch) {
     if (sel.titleTest) needle = sel.intitle;
-    for (const tEqual& e : sel.equal)
-      if (needle.empty() && e.value.size() >= 3) needle = e.value;
-    for (const tEqual& e : sel.equal)
-      if (!sel.titleTest && e.value.size() > needle.size()) needle = e.value;
+    if (needle.empty())
+      for (const tEqual& e : sel.equal)
+        if (e.value.size() >= 3 && e.value.size() > needle.size()) needle = e.value;
   }
   std::string_view line;
   tIndexFields fields;

@@ -604,10 +604,11 @@ int writeIndex(tFileBuf* fbuf, const tHeader& head) {
 // Index update
 // ---------------------------------------------------------------------------
 //
-// A change of one report is one step under the index lock: the new index
-// (a small one, rewritten whole) or the journal record (a large one) is
-// flushed to disk first, then the report file is renamed into place; a
-// failure at any point leaves both as they were. See utils.h for the
+// A change of one report is one step under the index lock, together with
+// the rename of its report file: a small index is rewritten whole (the new
+// index flushed to disk before either rename), a large one gets a journal
+// record (written right before the report's rename, flushed right after);
+// a failure at any point leaves both as they were. See utils.h for the
 // journal and how readers apply it.
 
 namespace {
@@ -688,10 +689,6 @@ size_t wholeRecords(std::string_view text) {
   const size_t lf = text.rfind('\n');
   return lf == std::string_view::npos ? 0 : lf + 1;
 }
-
-}  // namespace
-
-namespace {
 
 // The journal as a reader or a fold applies it.
 class tJournal {

@@ -198,8 +198,9 @@ std::string applyHistoryFormat(std::string_view format, const std::string& arg1,
 // whole, then the journal cut to the records that came meanwhile) once it
 // passes 1/kFoldRatio of the index, after the page of the request that
 // made it pass. Applying a journal twice gives what applying it once gives,
-// and readers open the journal before the index, so a reader between the
-// two renames of a fold, or after a crash between them, reads the same.
+// and a reader reads the journal after opening the index (again, if the
+// index was replaced meanwhile), so a reader between the two renames of a
+// fold, or after a crash between them, reads the same.
 
 // Largest index that a change rewrites whole.
 constexpr long kIndexRewriteMax = 64 * 1024;
@@ -430,7 +431,7 @@ class tIndexLines {
   tIndexLines(const tIndexLines&) = delete;
   tIndexLines& operator=(const tIndexLines&) = delete;
 
-  // Opens the journal, then the index; false when the index cannot be
+  // Opens the index, then reads the journal; false when the index cannot be
   // opened and there is no journal either.
   bool open();
   // The next line, as forEachIndexLine hands it out, split into `fields` up

@@ -163,14 +163,14 @@ int dispatch(int argc, char** argv) {
 namespace {
 
 // Writes what the page holds beyond its first `from` bytes (all of it, the
-// header first, when `from` is 0) to `fd`; the number of body bytes written.
-size_t sendPage(size_t from, int fd = STDOUT_FILENO) {
+// header first, when `from` is 0); the number of body bytes written.
+size_t sendPage(size_t from) {
   tPage& page = request().page;
   if (from == 0) {
     if (!page.hasHeader() && !page.empty()) page.setHeader();
-    writeAll(fd, page.header());
+    writeAll(STDOUT_FILENO, page.header());
   }
-  writeAll(fd, std::string_view(page.body()).substr(from));
+  writeAll(STDOUT_FILENO, std::string_view(page.body()).substr(from));
   return page.body().size();
 }
 
@@ -214,7 +214,8 @@ int openTraceLog() {
       ::rename(path.c_str(), (path + ".old").c_str());
     const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
     int fd = ::open(path.c_str(), flags, 0600);
-    if (fd < 0 && makeDirs(path.substr(0, path.rfind('/')), 0755)) fd = ::open(path.c_str(), flags, 0600);
+    if (fd < 0 && makeDirs(path.substr(0, path.rfind('/')), 0755))
+      fd = ::open(path.c_str(), flags, 0600);
     if (fd >= 0) return fd;
   }
   return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -231,8 +232,10 @@ void runWork(std::vector<std::function<void()>>& work, size_t traced) {
   for (char& c : head)
     if (static_cast<unsigned char>(c) < 32) c = ' ';
   const std::string pid = std::to_string(static_cast<int>(getpid()));
-  std::string block = "#" + time2char(static_cast<long>(::time(nullptr))) + " " + pid + " " + head + "\n";
-  block.append(request().page.body(), std::min(traced, request().page.body().size()));
+  const std::string& traces = request().page.body();
+  std::string block = "#" + time2char(static_cast<long>(::time(nullptr))) + " " + pid + " " + head;
+  block += '\n';
+  block.append(traces, std::min(traced, traces.size()));
   if (!block.empty() && block.back() != '\n') block += '\n';
   block += "#done " + pid + "\n";
   fflush(stdout);
