@@ -5,9 +5,7 @@ installation, so that their bounded waits overlap."""
 import contextlib
 import fcntl
 import os
-import select
 import socket
-import time
 import unittest
 import urllib.parse
 

@@ -17,7 +17,7 @@ import unittest
 import urllib.parse
 
 from velkotest import (CREATE_FIELDS, NAME_IN_H1, VELKO_BIN, FULL_RIGHTS, Server, VelkoTestCase,
-                       have_lighttpd, line_key, read_index, report_line, report_text)
+                       have_lighttpd, line_key, read_index, report_line)
 
 
 class SlowSmtp(threading.Thread):

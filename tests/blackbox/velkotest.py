@@ -348,8 +348,12 @@ class Server(Install):
         self.remove()
 
     def sanitizer_reports(self):
-        log = "logs/cgi-stderr.log"
-        text = self.read(log, "rb").decode("utf-8", "replace") if os.path.exists(self.path(log)) else ""
+        """What the CGI processes wrote on their standard error, and the work
+        after their pages in the trace log, when a sanitizer reported."""
+        text = ""
+        for log in ("logs/cgi-stderr.log", "data/tmp/trace.log"):
+            if os.path.exists(self.path(log)):
+                text += self.read(log, "rb").decode("utf-8", "replace")
         return text[-20000:] if "Sanitizer" in text or "runtime error:" in text else ""
 
     def url(self, path="/cgi-bin/velko"):
