@@ -16,7 +16,7 @@
 #   one least disturbed by other work on the machine); the work each
 #   creation or action leaves for after its page (the mail) is waited for
 #   before the next program runs; creation again with the data directory on
-#   tmpfs (the CPU path alone, the first size only);
+#   tmpfs (the CPU path alone; VELKO_BENCH_TMPFS=0 leaves it out);
 #   requests/s through lighttpd (wrk, 1 and 4 connections) for the report
 #   page and for creation, as a share of the floor's, with creation's p99.
 # After the load, velko --check must find the store consistent.
@@ -25,6 +25,7 @@
 #   VELKO_BENCH_SECONDS  seconds per wrk run (default 8)
 #   VELKO_BENCH_ROUNDS   rounds of per-exec runs (default 7)
 #   VELKO_BENCH_DIR      where the installations go (default /var/tmp)
+#   VELKO_BENCH_TMPFS    1 (default): also an installation on /dev/shm per size
 # Needs lighttpd and wrk (installed with apt-get when missing, as root).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -170,7 +171,7 @@ for size in "${sizes[@]}"; do
   row[cp,$size]="$(ratio "${us[cp]}" "$f")x"
   row[create,$size]="$(ratio "${us[create]}" "$f")x / $(ratio "${us[create]}" "${us[cp]}")x cp"
   row[action,$size]="$(ratio "${us[action]}" "$f")x / $(ratio "${us[action]}" "${us[cp]}")x cp"
-  if [ ${#sizes_done[@]} -eq 0 ] && [ -d /dev/shm ]; then
+  if [ "${VELKO_BENCH_TMPFS:-1}" = 1 ] && [ -d /dev/shm ]; then
     # The same creation with the data directory on tmpfs: the CPU path alone.
     shm=$(mktemp -d /dev/shm/velko-scale.XXXXXX)
     install "$shm" "$size"
