@@ -85,6 +85,7 @@ install() {
     "alice :alice@bench.test:alice:YES:YES:YES:YES:YES:YES:YES" \
     "bob :bob@bench.test:bob:YES:YES:YES:YES:YES:YES:YES" >"$dir/cfg/TEST_users.cfg"
   python3 "$top/bench/http_fill.py" --index "$dir/data" "$size" 20
+  sync  # the generated files are on disk before anything is measured
 }
 
 median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
