@@ -1,10 +1,11 @@
 /* spawn: runs a command N times (standard output to /dev/null, standard
- * input from /dev/null) and prints the mean and median wall time of one
- * run in microseconds. Usage: spawn N command [args...] */
+ * input from /dev/null or from FILE) and prints the mean and median wall
+ * time of one run in microseconds. Usage: spawn [-i FILE] N command [args...] */
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,15 +18,21 @@ static int cmp(const void *a, const void *b) {
 }
 
 int main(int argc, char **argv) {
+  const char *input = "/dev/null";
+  if (argc > 2 && strcmp(argv[1], "-i") == 0) {
+    input = argv[2];
+    argv += 2;
+    argc -= 2;
+  }
   if (argc < 3) {
-    fprintf(stderr, "usage: spawn N command [args...]\n");
+    fprintf(stderr, "usage: spawn [-i FILE] N command [args...]\n");
     return 2;
   }
   int n = atoi(argv[1]);
   double *t = malloc(sizeof(double) * n), sum = 0;
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 0, input, O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
   for (int i = 0; i < n; i++) {
     struct timespec a, b;

@@ -670,7 +670,7 @@ tArgList getQuery(const char* arg) {
       // The spool belongs to this request only: whatever the handlers did
       // with it, it is gone once the page is sent (an attachment links it
       // to its own name first).
-      if (upload.written) request().after([path = upload.path] { unlink(path.c_str()); });
+      if (upload.written) request().after(removeUpload);
     } else {
       splitQueryString(qs, list);
     }
@@ -693,6 +693,11 @@ tArgList getQuery(const char* arg) {
   }
   setQSCopy(qs);
   return list;
+}
+
+void removeUpload() {
+  const tUpload& upload = request().slot<tUpload>();
+  if (upload.written) unlink(upload.path.c_str());
 }
 
 const tUpload& requestUpload() {

@@ -25,6 +25,9 @@ struct tUpload {
 // sent (an effect queued by getQuery): a handler that keeps the contents
 // links the file to another name before.
 const tUpload& requestUpload();
+// Removes the request's upload spool (queued after the page by the decoding:
+// the spool belongs to the request).
+void removeUpload();
 
 // Decodes the whole request into the argument list and the query string of
 // the request context. `arg` is the program's first command-line argument

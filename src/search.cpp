@@ -330,20 +330,59 @@ int cmpSeverity(const tBug& a, const tBug& b) {
 // Selection
 // ---------------------------------------------------------------------------
 
+namespace {
+
+tBug listRow(const tHeader& h, const std::string& name, const std::string& versSel) {
+  tBug b;
+  b.nom = name;
+  b.severity = static_cast<char>(h.severity);
+  b.status = h.status;
+  b.impact = h.impact;
+  b.mdapda = h.mdaPda;
+  b.version = shownVersion(h, versSel[0]);
+  b.resp = h.assignedTo;
+  b.title = h.title;
+  return b;
+}
+
+}  // namespace
+
 tBugList getBugList(const tArgList& args) {
   if (useSecurity()) checkBypass(args);
   tBugList rows;
-  tIndexLines lines;
-  if (!lines.open()) return rows;
-
   const tSelection sel(args);
   const tRights rights(args);
   const std::string versSel = getArg(args, "aff_versSel");
   tReportNames names;
   tHeader h;
+
+  // One report asked for by its name (the report page): its index line is
+  // formed from its own file, as the index holds it, so that the page costs
+  // the same whatever the number of reports. The index is read only when
+  // the file is missing or damaged, or names another report.
+  if (sel.byName && isReportName(sel.names) && readReportIndexLine(sel.names, &h) &&
+      names.of(h) == sel.names) {
+    if (rights.allows(h)) rows.push_back(listRow(h, sel.names, versSel));
+    return rows;
+  }
+
+  tIndexLines lines;
+  if (!lines.open()) return rows;
+  // A text that every match holds somewhere in its line (the title text,
+  // or the longest value a field must equal): the lines without it are
+  // passed over without being looked at.
+  std::string_view needle;
+  if (!sel.byName && !sel.noMatch) {
+    if (sel.titleTest) needle = sel.intitle;
+    if (needle.empty())
+      for (const tEqual& e : sel.equal)
+        if (e.value.size() >= 3 && e.value.size() > needle.size()) needle = e.value;
+  }
   std::string_view line;
   tIndexFields fields;
-  while (lines.next(&line, &fields, sel.lastField)) {
+  for (;;) {
+    if (!needle.empty()) lines.skipWithout(needle);
+    if (!lines.next(&line, &fields, sel.lastField)) break;
     if (line.empty()) continue;  // not a report: it would list a blank record
     if (!sel.fieldsMatch(fields)) continue;
     resetHeader(&h);
@@ -354,16 +393,7 @@ tBugList getBugList(const tArgList& args) {
     // to show, search or download.
     if (!isReportName(name)) continue;
     if (!sel.byName && sel.textTest && !reportContains(name, sel.intext)) continue;
-    tBug b;
-    b.nom = name;
-    b.severity = static_cast<char>(h.severity);
-    b.status = h.status;
-    b.impact = h.impact;
-    b.mdapda = h.mdaPda;
-    b.version = shownVersion(h, versSel[0]);
-    b.resp = h.assignedTo;
-    b.title = h.title;
-    rows.push_back(std::move(b));
+    rows.push_back(listRow(h, name, versSel));
   }
   std::reverse(rows.begin(), rows.end());
   return rows;

@@ -18,10 +18,14 @@
 
 #include <dirent.h>
 #ifdef __SSE2__
-#include <emmintrin.h>
+#include <immintrin.h>
+#endif
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
 #endif
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +39,7 @@
 #include <ctime>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -599,6 +604,13 @@ int writeIndex(tFileBuf* fbuf, const tHeader& head) {
 // ---------------------------------------------------------------------------
 // Index update
 // ---------------------------------------------------------------------------
+//
+// A change of one report is one step under the index lock, together with
+// the rename of its report file: a small index is rewritten whole (the new
+// index flushed to disk before either rename), a large one gets a journal
+// record (written right before the report's rename, flushed right after);
+// a failure at any point leaves both as they were. See utils.h for the
+// journal and how readers apply it.
 
 namespace {
 
@@ -609,10 +621,13 @@ class tIndexLock {
  public:
   // Waits at most `seconds`; false when the lock could not be had.
   bool acquire(int seconds) { return lock_.acquire(dataPath("index.lock"), seconds); }
+  void release() { lock_.release(); }
 
  private:
   tFileLock lock_;
 };
+
+constexpr const char* kJournalFile = "index.journal";
 
 std::string dataTempPath(const std::string& name) { return tempPathFor(dataPath(name)); }
 
@@ -622,22 +637,146 @@ std::string writeTemp(const std::string& name, std::string_view text) {
   return writeTempFile(dataPath(name), text);
 }
 
+bool commit(const std::string& tmp, const std::string& path) { return commitFile(tmp, path); }
+
+std::string_view stripLineEnd(std::string_view s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+// The size of a file, 0 when it does not exist.
+off_t fileSize(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
+// The key of a line as one string, for the journal's table.
+std::string keyString(const tLineKey& k) {
+  std::string s;
+  s.reserve(k.project.size() + k.subProject.size() + 16);
+  s.append(k.project);
+  s += '\x1f';
+  s.append(k.subProject);
+  s += '\x1f';
+  appendNumber(s, k.phase);
+  s += '\x1f';
+  appendNumber(s, k.number);
+  return s;
+}
+
+// The number field of an index line when it is plain digits, as lineKey
+// reads it; false for any other form (the whole key is formed then).
+bool quickNumber(std::string_view line, unsigned* n) {
+  const void* bar = memchr(line.data(), '|', line.size());
+  if (!bar) return false;
+  size_t i = static_cast<size_t>(static_cast<const char*>(bar) - line.data()) + 1;
+  const size_t start = i;
+  unsigned v = 0;
+  while (i < line.size() && i - start < 9 && static_cast<unsigned char>(line[i] - '0') < 10)
+    v = v * 10 + static_cast<unsigned>(line[i++] - '0');
+  if (i == start || i >= line.size() || line[i] != '|') return false;
+  *n = v;
+  return true;
+}
+
+// The length of the whole records of `text`: up to its last line feed. A
+// record without its line feed is being written, or was cut by a crash
+// before its request answered: it does not count.
+size_t wholeRecords(std::string_view text) {
+  const size_t lf = text.rfind('\n');
+  return lf == std::string_view::npos ? 0 : lf + 1;
+}
+
+// The journal as a reader or a fold applies it.
+class tJournal {
+ public:
+  // Reads the whole records of `text`: "+" and a line, "-" and a line; any
+  // other record is left out.
+  void parse(std::string text) {
+    text_ = std::move(text);
+    text_.resize(wholeRecords(text_));
+    std::vector<unsigned> numbers;
+    size_t pos = 0;
+    while (pos < text_.size()) {
+      const size_t lf = text_.find('\n', pos);
+      const std::string_view rec(text_.data() + pos, lf - pos);
+      pos = lf + 1;
+      if (rec.size() < 2 || (rec[0] != '+' && rec[0] != '-')) continue;
+      const std::string_view line = stripLineEnd(rec.substr(1));
+      const tLineKey k = lineKey(line);
+      auto [it, fresh] = touched_.emplace(keyString(k), kGone);
+      if (!fresh && it->second != kGone) entries_[it->second].live = false;
+      if (fresh) numbers.push_back(static_cast<unsigned>(k.number));
+      if (rec[0] == '+') {
+        it->second = entries_.size();
+        entries_.push_back({cutAtZero(line), true});
+      } else {
+        it->second = kGone;
+      }
+    }
+    for (const Entry& e : entries_)
+      if (e.live) lines_.push_back(e.line);
+    // A bit per number (modulo the table's size): most lines of the index
+    // are told apart by their number alone.
+    size_t bits = 64;
+    for (const unsigned n : numbers)
+      while (bits <= n && bits < (size_t{1} << 24)) bits <<= 1;
+    mask_ = bits - 1;
+    bitmap_.assign(bits / 64, 0);
+    for (const unsigned n : numbers) bitmap_[(n & mask_) >> 6] |= uint64_t{1} << (n & 63);
+  }
+
+  bool empty() const { return touched_.empty(); }
+  // True when a record names the key of `line`: the line leaves the index.
+  bool touches(std::string_view line) const {
+    if (touched_.empty()) return false;
+    unsigned n;
+    if (quickNumber(line, &n) && !(bitmap_[(n & mask_) >> 6] >> (n & 63) & 1)) return false;
+    return touched_.count(keyString(lineKey(line))) != 0;
+  }
+  // The lines that the records leave, in the order of their last record.
+  const std::vector<std::string_view>& lines() const { return lines_; }
+
+ private:
+  static constexpr size_t kGone = static_cast<size_t>(-1);
+  struct Entry {
+    std::string_view line;
+    bool live;
+  };
+  std::string text_;
+  std::unordered_map<std::string, size_t> touched_;  // key -> entry, kGone when removed
+  std::vector<Entry> entries_;
+  std::vector<std::string_view> lines_;
+  std::vector<uint64_t> bitmap_;
+  size_t mask_ = 0;
+};
+
 // Writes the new index to a temporary file, flushed to disk: every
-// non-empty line whose key differs from `key`, in order, then `newLine`
-// (when not empty). Lines are copied by runs straight from the read block;
-// only the key fields of each line are looked at. The temporary path, or ""
-// when it could not be written (nothing is left behind).
-std::string buildIndex(const tLineKey& key, const std::string& newLine) {
+// non-empty line of the index open on `inFd` (taken over; -1 for none)
+// whose key is neither `key` nor named by `journal`, in order, then the
+// journal's lines and `newLine` (when not empty). Lines are copied by runs
+// straight from the read block; only the key fields of each line are looked
+// at. The temporary path, or "" when it could not be written (nothing is
+// left behind).
+std::string buildIndex(int inFd, const tJournal* journal, const tLineKey* key,
+                       const std::string& newLine) {
+  tFileBuf in;
+  openBufFd(&in, inFd, 'r', kFileBlock);
   const std::string tmp = dataTempPath("index");
   tFileBuf out;
   if (!openBufFd(&out, ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), 'w',
                  kFileBlock))
     return std::string();
-  tFileBuf in;
-  openBuf(&in, dataPath("index"), 'r', kFileBlock);  // a missing index counts as empty
   bool ok = true;
   std::string carry;  // a line that straddles two blocks
-  auto keep = [&](std::string_view line) { return !line.empty() && !sameKey(lineKey(line), key); };
+  auto keep = [&](std::string_view line) {
+    return !line.empty() && !(key && sameKey(lineKey(line), *key)) &&
+           !(journal && journal->touches(line));
+  };
   while (ok && fill(&in)) {
     const char* p = in.buffer.get() + in.bufIndex;
     const char* const end = in.buffer.get() + in.bufLen;
@@ -676,6 +815,12 @@ std::string buildIndex(const tLineKey& key, const std::string& newLine) {
     carry += '\n';
     ok = writeFileBuf(&out, carry) >= 0;
   }
+  if (journal) {
+    for (const std::string_view line : journal->lines()) {
+      if (!ok) break;
+      ok = writeFileBuf(&out, line) >= 0 && writeFileBuf(&out, "\n", 1) >= 0;
+    }
+  }
   if (ok && !newLine.empty()) ok = writeFileBuf(&out, newLine) >= 0;
   ok = syncBuf(&out) == 0 && ok;
   ok = closeBuf(&out) == 1 && ok;
@@ -684,31 +829,192 @@ std::string buildIndex(const tLineKey& key, const std::string& newLine) {
   return std::string();
 }
 
-bool commit(const std::string& tmp, const std::string& path) { return commitFile(tmp, path); }
+int openIndex() { return ::open(dataPath("index").c_str(), O_RDONLY | O_CLOEXEC); }
 
-std::string_view stripLineEnd(std::string_view s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.remove_suffix(1);
-  return s;
+// Reads the rest of an open file from `from` on.
+bool readFrom(int fd, off_t from, std::string* text) {
+  text->clear();
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::pread(fd, buf, sizeof buf, from);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    text->append(buf, static_cast<size_t>(n));
+    from += n;
+  }
+}
+
+// Appends `record` (a line) to the journal, left open in `*journal` to be
+// flushed by the caller; the index lock is held. A record cut by a crash is
+// cut off first. `*before` receives the journal's length without the new
+// record. False, the journal as it was, when it could not be written.
+bool appendJournal(const std::string& record, tFd* journal, off_t* before) {
+  tFd& fd = *journal;
+  fd.reset(::open(dataPath(kJournalFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd.ok()) return false;
+  off_t size = ::lseek(fd.get(), 0, SEEK_END);
+  if (size < 0) return false;
+  char last = '\n';
+  if (size > 0 && ::pread(fd.get(), &last, 1, size - 1) != 1) return false;
+  if (last != '\n') {
+    std::string text;
+    if (!readFrom(fd.get(), 0, &text)) return false;
+    size = static_cast<off_t>(wholeRecords(text));
+    if (::ftruncate(fd.get(), size) != 0) return false;
+  }
+  *before = size;
+  if (::lseek(fd.get(), size, SEEK_SET) == size && writeAll(fd.get(), record)) return true;
+  if (::ftruncate(fd.get(), size) != 0) {
+    // The cut record lacks its line feed: readers and the next writer leave it out.
+  }
+  return false;
+}
+
+// Folds the whole journal into the index; the index lock is held. When the
+// new index cannot be written the journal stays (readers apply it).
+void foldLocked() {
+  std::string text;
+  if (!readWholeFile(dataPath(kJournalFile), &text)) return;
+  tJournal journal;
+  journal.parse(std::move(text));
+  const std::string tmp = buildIndex(openIndex(), &journal, nullptr, std::string());
+  if (tmp.empty() || !commit(tmp, dataPath("index"))) return;
+  ::unlink(dataPath(kJournalFile).c_str());
+}
+
+struct tFoldQueued {
+  bool queued = false;
+};
+
+// The fold of a large journal waits for the page to be out (once per request).
+void queueFold() {
+  bool& queued = request().slot<tFoldQueued>().queued;
+  if (queued) return;
+  queued = true;
+  request().after(foldIndexJournal);
+}
+
+// The numbering forgets where a prefix resumed (see storeNewBug).
+void forgetNumbering(std::string_view oldLine);
+
+// One change of the index under the index lock: the line `line` of a report
+// ('+') or the removal of the key of the old line `line` ('-'), together with
+// the replacement of the report file (`reportTmp` renamed over `reportPath`)
+// when one is given. 1; -1 when the report file could not be replaced; -3
+// when the index could not be written. Nothing changed on failure.
+int changeIndex(char tag, std::string_view line, const std::string* reportTmp,
+                const std::string& reportPath) {
+  line = stripLineEnd(line);
+  const std::string indexPath = dataPath("index");
+  const off_t indexSize = fileSize(indexPath);
+  auto dropReport = [&] {
+    if (reportTmp) ::unlink(reportTmp->c_str());
+  };
+  if (fileSize(dataPath(kJournalFile)) == 0 && indexSize <= kIndexRewriteMax) {
+    const tLineKey key = lineKey(line);
+    const std::string tmp = buildIndex(openIndex(), nullptr, &key,
+                                       tag == '+' ? std::string(line) + "\n" : std::string());
+    if (tmp.empty()) {
+      dropReport();
+      return -3;
+    }
+    if (reportTmp && !commit(*reportTmp, reportPath)) {
+      ::unlink(tmp.c_str());
+      return -1;
+    }
+    return commit(tmp, indexPath) ? 1 : -3;
+  }
+  // The record and the report file's rename follow each other at once, so
+  // that a request killed between them is as unlikely as between the two
+  // renames of a rewrite; the record is flushed to disk right after, before
+  // the change is answered. (A failed flush leaves the change in place, as
+  // a lost rename would be after a power cut: the renames of the store are
+  // never flushed either.)
+  std::string record(1, tag);
+  record.append(line);
+  record += '\n';
+  tFd journal;
+  off_t before = 0;
+  if (!appendJournal(record, &journal, &before)) {
+    dropReport();
+    return -3;
+  }
+  if (reportTmp && !commit(*reportTmp, reportPath)) {
+    if (::ftruncate(journal.get(), before) == 0) ::fdatasync(journal.get());
+    return -1;
+  }
+  if (::fdatasync(journal.get()) != 0) {
+    // See above: the change stands.
+  }
+  journal.reset();
+  if (indexSize <= kIndexRewriteMax)
+    foldLocked();
+  else if (before + static_cast<off_t>(record.size()) > indexSize / kFoldRatio)
+    queueFold();
+  return 1;
 }
 
 }  // namespace
 
 int updateIndex(const tHeader* head, const std::string* oldLine) {
+  if (getDataDir().empty()) return 0;
   std::string newLine;
-  tLineKey key;
-  if (head) {
-    newLine = writeIndexToStr(*head);
-    key = lineKey(stripLineEnd(newLine));
-  } else if (oldLine) {
-    key = lineKey(stripLineEnd(*oldLine));
-  } else {
-    return 0;
-  }
+  if (head) newLine = writeIndexToStr(*head);
+  else if (!oldLine) return 0;
   tIndexLock lock;
   if (!lock.acquire(kIndexLockWait)) return 0;
-  const std::string tmp = buildIndex(key, newLine);
-  if (tmp.empty() || !commit(tmp, dataPath("index"))) return 0;
+  if (changeIndex(head ? '+' : '-', head ? newLine : *oldLine, nullptr, std::string()) != 1)
+    return 0;
+  if (!head) {
+    lock.release();
+    forgetNumbering(*oldLine);
+  }
   return head ? static_cast<int>(newLine.size()) : 1;
+}
+
+void foldIndexJournal() {
+  if (getDataDir().empty()) return;
+  // One fold at a time; a request that finds another one folding leaves it.
+  tFileLock folding;
+  if (!folding.acquireMs(dataPath("index.fold"), 0)) return;
+  const std::string indexPath = dataPath("index"), journalPath = dataPath(kJournalFile);
+  // The journal's whole records and the index, as they are now.
+  tIndexLock lock;
+  if (!lock.acquire(kIndexLockWait)) return;
+  tFd journalFd(::open(journalPath.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat js, is;
+  std::string text;
+  if (!journalFd.ok() || ::fstat(journalFd.get(), &js) != 0 || !readFrom(journalFd.get(), 0, &text))
+    return;
+  const off_t taken = static_cast<off_t>(wholeRecords(text));
+  tFd indexFd(openIndex());
+  const bool haveIndex = indexFd.ok() && ::fstat(indexFd.get(), &is) == 0;
+  if (taken == 0 || taken <= (haveIndex ? is.st_size : 0) / kFoldRatio) return;
+  lock.release();
+  // The new index, written while other requests go on changing reports.
+  tJournal journal;
+  journal.parse(std::move(text));
+  const int in = indexFd.get() >= 0 ? ::dup(indexFd.get()) : -1;
+  const std::string tmp = buildIndex(in, &journal, nullptr, std::string());
+  if (tmp.empty()) return;
+  // It replaces the index only if neither file was replaced meanwhile (by
+  // velko --reindex); the records that came meanwhile stay in the journal.
+  struct stat now;
+  if (!lock.acquire(kIndexLockWait) ||
+      (haveIndex ? ::stat(indexPath.c_str(), &now) != 0 || !sameFile(now, is)
+                 : ::stat(indexPath.c_str(), &now) == 0) ||
+      ::stat(journalPath.c_str(), &now) != 0 || !sameFile(now, js)) {
+    ::unlink(tmp.c_str());
+    return;
+  }
+  std::string rest;
+  if (!readFrom(journalFd.get(), taken, &rest) || !commit(tmp, indexPath)) return;
+  rest.resize(wholeRecords(rest));
+  if (rest.empty())
+    ::unlink(journalPath.c_str());
+  else
+    replaceFile(journalPath, rest);  // when it fails the whole journal stays: applied again, harmless
 }
 
 // ---------------------------------------------------------------------------
@@ -751,12 +1057,182 @@ std::string_view tIndexFields::title() const {
   return t.size() < kTitleSize ? t : t.substr(0, cutLength(t, kTitleSize));
 }
 
-bool tIndexLines::open() { return openBuf(&file_, dataPath("index"), 'r', kFileBlock) != 0; }
+// The index mapped into memory (or read, when it cannot be mapped) and the
+// journal, for one reader.
+struct tIndexSource {
+  tJournal journal;
+  void* map = nullptr;
+  size_t mapLength = 0;
+  std::string copy;
+  bool completeLast = false;  // a last line without line feed is handed out
+  size_t nextJournalLine = 0;
 
-bool tIndexLines::nextPiece(std::string_view* line) {
-  if (!nextLine(&file_, scratch_, kLinePiece, line)) return false;
-  *line = cutAtZero(*line);
+  ~tIndexSource() {
+    if (map) ::munmap(map, mapLength);
+  }
+};
+
+tIndexLines::tIndexLines() = default;
+tIndexLines::~tIndexLines() = default;
+
+bool tIndexLines::open() {
+  // The index first, then the journal; if the index was replaced meanwhile
+  // (a fold), again: an index with a journal read after it always reads as
+  // the store stood (see utils.h).
+  for (int attempt = 0;; ++attempt) {
+    src_ = std::make_unique<tIndexSource>();
+    pos_ = end_ = nullptr;
+    tFd fd(openIndex());
+    struct stat before, after;
+    const bool haveIndex = fd.ok() && ::fstat(fd.get(), &before) == 0;
+    std::string text;
+    const bool haveJournal = readWholeFile(dataPath(kJournalFile), &text);
+    const bool replaced = haveIndex ? ::stat(dataPath("index").c_str(), &after) != 0 ||
+                                          !sameFile(before, after)
+                                    : ::stat(dataPath("index").c_str(), &after) == 0;
+    if (replaced && attempt < 8) continue;
+    if (!haveIndex && !haveJournal) return false;
+    src_->journal.parse(std::move(text));
+    if (haveIndex && before.st_size > 0) {
+      const size_t len = static_cast<size_t>(before.st_size);
+      void* m = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(), 0);
+      if (m != MAP_FAILED) {
+        src_->map = m;
+        src_->mapLength = len;
+        pos_ = static_cast<const char*>(m);
+        end_ = pos_ + len;
+      } else if (readFrom(fd.get(), 0, &src_->copy)) {
+        pos_ = src_->copy.data();
+        end_ = pos_ + src_->copy.size();
+      }
+    }
+    // With records to apply, the lines read as a rewrite leaves them.
+    plain_ = src_->journal.empty();
+    src_->completeLast = !plain_;
+    return true;
+  }
+}
+
+bool tIndexLines::nextInIndex(std::string_view* line) {
+  if (pos_ >= end_) return false;
+  const char* const p = pos_;
+  const size_t avail = static_cast<size_t>(end_ - p);
+  const size_t look = std::min(avail, size_t{kLinePiece});
+  if (const void* lf = memchr(p, '\n', look)) {
+    pos_ = static_cast<const char*>(lf) + 1;
+    *line = cutAtZero(std::string_view(p, static_cast<size_t>(pos_ - 1 - p)));
+    return true;
+  }
+  if (avail <= size_t{kLinePiece}) {  // the last line, without line feed
+    pos_ = end_;
+    if (!src_->completeLast) return false;
+    *line = cutAtZero(std::string_view(p, avail));
+    return true;
+  }
+  // A piece of a long line: a line feed right behind it belongs to it; the
+  // end of the file right behind it makes it a last line without line feed.
+  pos_ = p + kLinePiece;
+  if (pos_ == end_) {
+    if (!src_->completeLast) return false;
+  } else if (*pos_ == '\n') {
+    ++pos_;
+  }
+  *line = cutAtZero(std::string_view(p, kLinePiece));
   return true;
+}
+
+bool tIndexLines::nextOther(std::string_view* line) {
+  if (!src_) return false;
+  if (plain_) return nextInIndex(line);
+  while (nextInIndex(line))
+    if (!line->empty() && !src_->journal.touches(*line)) return true;
+  const std::vector<std::string_view>& lines = src_->journal.lines();
+  if (src_->nextJournalLine >= lines.size()) return false;
+  *line = lines[src_->nextJournalLine++];
+  return true;
+}
+
+namespace {
+
+// Where `k` (2 bytes or more) first occurs in [p, p + n), or null: `width`
+// bytes at a time are compared with its first and its last byte at once,
+// and only the places where both match are compared whole.
+#ifdef __SSE2__
+template <class Load, class Match>
+const char* findBlocks(const char* p, size_t n, std::string_view k, size_t width, Load load,
+                       Match match) {
+  const size_t m = k.size();
+  size_t i = 0;
+  for (; i + m - 1 + width <= n; i += width) {
+    uint64_t mask = match(load(p + i), load(p + i + m - 1));
+    while (mask) {
+      const size_t at = i + static_cast<size_t>(__builtin_ctzll(mask));
+      if (memcmp(p + at + 1, k.data() + 1, m - 2) == 0) return p + at;
+      mask &= mask - 1;
+    }
+  }
+  for (; i + m <= n; ++i)
+    if (p[i] == k[0] && memcmp(p + i, k.data(), m) == 0) return p + i;
+  return nullptr;
+}
+
+const char* findSse2(const char* p, size_t n, std::string_view k) {
+  const __m128i first = _mm_set1_epi8(k.front()), last = _mm_set1_epi8(k.back());
+  return findBlocks(
+      p, n, k, 16, [](const char* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); },
+      [&](__m128i a, __m128i b) {
+        return static_cast<uint64_t>(static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last)))));
+      });
+}
+
+__attribute__((target("avx2"))) const char* findAvx2(const char* p, size_t n, std::string_view k) {
+  const __m256i first = _mm256_set1_epi8(k.front()), last = _mm256_set1_epi8(k.back());
+  const size_t m = k.size();
+  size_t i = 0;
+  for (; i + m - 1 + 32 <= n; i += 32) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + m - 1));
+    uint32_t mask = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, last))));
+    while (mask) {
+      const size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
+      if (memcmp(p + at + 1, k.data() + 1, m - 2) == 0) return p + at;
+      mask &= mask - 1;
+    }
+  }
+  const char* rest = findSse2(p + i, n - i, k);
+  return rest;
+}
+#endif
+
+const char* findText(const char* p, size_t n, std::string_view k) {
+  if (k.size() == 1) return static_cast<const char*>(memchr(p, k[0], n));
+#ifdef __SSE2__
+#ifdef CPU_FEATURE_ACTIVE
+  // What the C library found at start (asking the processor again would
+  // cost every request).
+  if (CPU_FEATURE_ACTIVE(AVX2)) return findAvx2(p, n, k);
+#endif
+  return findSse2(p, n, k);
+#else
+  return static_cast<const char*>(memmem(p, n, k.data(), k.size()));
+#endif
+}
+
+}  // namespace
+
+void tIndexLines::skipWithout(std::string_view text) {
+  if (text.empty() || pos_ >= end_) return;
+  const char* hit = findText(pos_, static_cast<size_t>(end_ - pos_), text);
+  if (!hit) {
+    pos_ = end_;
+    return;
+  }
+  // Back to the start of its line (or to where the reading stands).
+  const char* const h = static_cast<const char*>(hit);
+  const void* lf = memrchr(pos_, '\n', static_cast<size_t>(h - pos_));
+  if (lf) pos_ = static_cast<const char*>(lf) + 1;
 }
 
 bool forEachIndexLine(const std::function<bool(std::string_view line)>& fn) {
@@ -803,6 +1279,17 @@ bool reportContains(const std::string& name, std::string_view text) {
   while (nextLine(&f, scratch, kLinePiece, &line))
     if (cutAtZero(line).find(text) != std::string_view::npos) return true;
   return false;
+}
+
+bool readReportIndexLine(const std::string& name, tHeader* head) {
+  resetHeader(head);
+  if (!isReportName(name)) return false;
+  tFileBuf f;
+  if (!openBuf(&f, dataPath(name), 'r', 4096)) return false;
+  std::string scratch;
+  std::string_view line;
+  if (!nextLine(&f, scratch, kLinePiece, &line) || line.size() >= size_t{kLinePiece}) return false;
+  return line.find('\0') == std::string_view::npos && strToIndex(line, head);
 }
 
 bool readReportHead(const std::string& name, tHeader* head) {
@@ -981,74 +1468,171 @@ namespace {
 void appendGlobalHistory(tHeader& head);
 }  // namespace
 
+namespace {
+
+// Replaces report `name` by `tmp` (its text `text`, written and flushed)
+// together with its index line, under the index lock, then appends the
+// waiting global history lines. writeBug's result; `tmp` is gone either way.
+int commitReport(tHeader& head, const std::string& name, const std::string& text,
+                 const std::string& tmp) {
+  // The report file and its index line change together under the lock, so
+  // that the index always follows the last report written; the new index
+  // (or its journal record) is on disk before the report file is replaced.
+  tIndexLock lock;
+  if (!lock.acquire(kIndexLockWait)) {
+    ::unlink(tmp.c_str());
+    return -2;
+  }
+  const int rc = changeIndex('+', std::string_view(text).substr(0, text.find('\n')), &tmp,
+                             dataPath(name));
+  if (rc != 1) return rc;
+  appendGlobalHistory(head);  // under the lock: in the order of the changes
+  return 1;
+}
+
+}  // namespace
+
 int writeBug(tHeader& head) {
   const std::string name = getBugName(head);
   if (getDataDir().empty() || name.empty() || name.find('/') != std::string::npos) return -1;
   const std::string text = formatBug(head);
   const std::string tmp = writeTemp(name, text);
   if (tmp.empty()) return -1;
-  // The report file and its index line change together under the lock, so
-  // that the index always follows the last report written; the new index is
-  // complete on disk before either file is replaced.
-  tIndexLock lock;
-  if (!lock.acquire(kIndexLockWait)) {
-    ::unlink(tmp.c_str());
-    return -2;
-  }
-  const std::string line = text.substr(0, text.find('\n') + 1);
-  const std::string indexTmp = buildIndex(lineKey(stripLineEnd(line)), line);
-  if (indexTmp.empty()) {
-    ::unlink(tmp.c_str());
-    return -3;
-  }
-  if (!commit(tmp, dataPath(name))) {
-    ::unlink(indexTmp.c_str());
-    return -1;
-  }
-  if (!commit(indexTmp, dataPath("index"))) return -3;
-  appendGlobalHistory(head);
-  return 1;
+  return commitReport(head, name, text, tmp);
 }
 
 // ---------------------------------------------------------------------------
 // New reports
 // ---------------------------------------------------------------------------
 //
-// Creations are serialised by the kernel lock on "<DATADIR>/number.lock" (a
-// file that stays in place; the kernel releases the lock of a killed
-// request). Under it the number is found by probing the data directory and
-// the report is written whole (temporary file and rename, with its index
-// line), so two creations never share a number and no reader ever sees a
-// half-written report.
+// A creation takes its number under the kernel lock on "<DATADIR>/number.lock"
+// (a file that stays in place; the kernel releases the lock of a killed
+// request), and reserves it there by creating the file its report is then
+// written to, ".<name>.new" beside the report's name: the number probe
+// counts such a file as taken, so two creations never share a number, while
+// the writing itself (flushed to disk) goes on outside the lock, side by
+// side with other creations. The file becomes the report by a rename under
+// the index lock, with its index line, so no reader ever sees a
+// half-written report. A reservation left by a killed request is given up
+// after kReservationAge seconds.
+//
+// The number is the lowest free one of the prefix. Probing from 1 costs a
+// look-up per report of the prefix, so once a prefix has more than
+// kProbeFromOne reports the probe resumes where the last creation stopped:
+// "tmp/<prefix>.next" holds the number above which it found every lower
+// number taken. A removal through the store (updateIndex with an old line)
+// deletes that file, and velko --reindex deletes them all, so a number given
+// free again is found again; a report file removed by hand in a large prefix
+// is found after velko --reindex.
 
 namespace {
 
-// The lowest n >= from (and >= 1) for which "<DATADIR>/<prefix>.<n on 5
-// digits>" does not exist (any file there keeps its number taken).
+constexpr int kProbeFromOne = 256;
+constexpr int kReservationAge = 60;
+
+std::string numberingFile(const std::string& prefix) {
+  return dataPath("tmp/" + prefix + ".next");
+}
+
+std::string reservationFile(const std::string& name) { return dataPath("." + name + ".new"); }
+
+// Number n of the prefix is taken: its report exists, or a creation has
+// reserved it (a reservation older than kReservationAge seconds is removed).
+bool numberTaken(const std::string& prefix, int n) {
+  const std::string name = strprintf("%s.%05d", prefix.c_str(), n);
+  struct stat st;
+  if (::stat(dataPath(name).c_str(), &st) == 0) return true;
+  const std::string reserved = reservationFile(name);
+  if (::stat(reserved.c_str(), &st) != 0) return false;
+  if (st.st_mtime >= ::time(nullptr) - kReservationAge) return true;
+  ::unlink(reserved.c_str());
+  return false;
+}
+
+// The lowest n >= from whose number is not taken.
 int lowestFreeNumber(const std::string& prefix, int from) {
-  for (int n = std::max(from, 1); n < INT_MAX; ++n) {
-    struct stat st;
-    if (::stat(dataPath(strprintf("%s.%05d", prefix.c_str(), n)).c_str(), &st) != 0) return n;
-  }
+  for (int n = std::max(from, 1); n < INT_MAX; ++n)
+    if (!numberTaken(prefix, n)) return n;
   return INT_MAX;
+}
+
+void forgetNumbering(std::string_view oldLine) {
+  tHeader h;
+  strToIndex(stripLineEnd(oldLine), &h);
+  const std::string prefix = getBugPrefix2(h);
+  if (isReportName(prefix + ".00001")) ::unlink(numberingFile(prefix).c_str());
+}
+
+// Gives `bug` the lowest free number of its prefix and reserves it: the
+// reservation file open for writing, or -1 (kStoreBusy in *rc when the lock
+// was not had in time).
+int reserveNumber(tHeader& bug, int start, int* rc) {
+  tFileLock lock;
+  if (!lock.acquire(dataPath("number.lock"), kNumberLockWait)) {
+    // Busy only when another request holds it; a lock file that cannot be
+    // made (a read-only data directory) means the report cannot be written.
+    *rc = errno == EWOULDBLOCK || errno == EINTR ? kStoreBusy : -1;
+    return -1;
+  }
+  const std::string prefix = getBugPrefix2(bug);
+  // Opened before the probe: a removal that deletes the file meanwhile makes
+  // the write below go to the deleted file, so the next creation probes from 1.
+  tFd next;
+  if (isReportName(prefix + ".00001")) {
+    makeDirs(dataPath("tmp"), 0755);
+    next.reset(::open(numberingFile(prefix).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  }
+  int from = 1;
+  char buf[16] = {};
+  if (next.ok() && ::pread(next.get(), buf, sizeof buf - 1, 0) > 0) from = atoi(buf);
+  // A small prefix is probed from 1; a resumed probe checks the number just
+  // below, the one a removal frees most often.
+  if (from <= kProbeFromOne || !numberTaken(prefix, from - 1)) from = 1;
+  // A copy numbers from its source's number on.
+  if (start > 1) from = start;
+  for (int n = lowestFreeNumber(prefix, from); n < INT_MAX; n = lowestFreeNumber(prefix, n + 1)) {
+    bug.number = n;
+    const int fd = ::open(reservationFile(getBugName(bug)).c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd >= 0 && next.ok() && start <= 1) {
+      // A hint only: not flushed; a lost or damaged one means a probe from 1.
+      // A copy, numbered from its source on, leaves it as it is.
+      const std::string text = strprintf("%-11d\n", n + 1);
+      if (::pwrite(next.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+        // Nothing to do: the next creation probes from where the file says.
+      }
+    }
+    *rc = -1;
+    return fd;
+  }
+  *rc = -1;
+  return -1;
 }
 
 }  // namespace
 
 int storeNumberedBug(tHeader& bug, int from, const std::function<void(tHeader&)>& beforeWrite) {
   if (getDataDir().empty()) return -1;
-  tFileLock lock;
-  if (!lock.acquire(dataPath("number.lock"), kNumberLockWait))
-    // Busy only when another request holds it; a lock file that cannot be
-    // made (a read-only data directory) means the report cannot be written.
-    return errno == EWOULDBLOCK || errno == EINTR ? kStoreBusy : -1;
-  bug.number = lowestFreeNumber(getBugPrefix2(bug), from);
+  int rc = -1;
+  tFd file(reserveNumber(bug, from, &rc));
+  if (!file.ok()) return rc;
+  const std::string name = getBugName(bug);
+  const std::string tmp = reservationFile(name);
   if (beforeWrite) beforeWrite(bug);
-  const int rc = writeBug(bug);
+  const std::string text = formatBug(bug);
+  bool ok = writeAll(file.get(), text);
+  ok = ok && ::fsync(file.get()) == 0;
+  ok = file.close() && ok;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return -1;
+  }
+  rc = commitReport(bug, name, text, tmp);
   if (rc == -3) {
     // The index could not follow a report file already in place: the file
-    // goes too, so that the failed store leaves nothing.
-    ::unlink(dataPath(getBugName(bug)).c_str());
+    // goes too, so that the failed creation leaves nothing.
+    ::unlink(dataPath(name).c_str());
   }
   return rc;
 }
@@ -1233,6 +1817,18 @@ bool replaceIndex(const std::string& text, std::string* err) {
   if (tmp.empty() || !commit(tmp, dataPath("index"))) {
     *err = "cannot write " + dataPath("index") + ": " + strerror(errno);
     return false;
+  }
+  // The new index stands for every change: the journal goes (after the
+  // rename, so that no reader ever misses a change: a journal that a crash
+  // would leave only repeats changes that the report files hold), and the
+  // numbering probes every prefix from 1 again.
+  ::unlink(dataPath(kJournalFile).c_str());
+  if (DIR* d = ::opendir(dataPath("tmp").c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      const std::string_view n = e->d_name;
+      if (n.size() > 5 && n.substr(n.size() - 5) == ".next") ::unlink(dataPath("tmp/" + std::string(n)).c_str());
+    }
+    ::closedir(d);
   }
   return true;
 }

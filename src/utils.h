@@ -4,8 +4,13 @@
 // Files of the data directory owned by this module:
 //   <name>          one report file per report, <name> = prefix "." 5 digits
 //   index           one index line per report, in the order of last update
+//   index.journal   the changes not yet folded into a large index, one
+//                   record per change (see "The index" below)
 //   index.lock      kernel lock (flock) serialising every index rewrite and
 //                   every report replacement; the file stays in place
+//   index.fold      kernel lock of the one request folding the journal
+//   number.lock     kernel lock serialising the numbering of new reports
+//   tmp/<prefix>.next   where the numbering of a large prefix resumes
 //   history.dat     the global history, one line per change, appended
 //   .<file>.<pid>.tmp   a replacement being written (renamed over <file>)
 //
@@ -188,6 +193,27 @@ std::string applyHistoryFormat(std::string_view format, const std::string& arg1,
 // ---------------------------------------------------------------------------
 // The index
 // ---------------------------------------------------------------------------
+//
+// A change rewrites the whole "index" only while it is small (at most
+// kIndexRewriteMax bytes). A larger index stays as it is and the change is
+// appended to "index.journal": "+" and the report's new index line (the line
+// moves to the end), or "-" and an old line (the line of its key goes). Every
+// reader applies the journal: the lines of the index whose key a record
+// names are left out (and so are empty lines, which a rewrite drops), and
+// the journal's surviving lines follow in the order of their last record.
+// Readers therefore see exactly the lines that a rewrite at each change
+// would have left. The journal is folded into the index (the index written
+// whole, then the journal cut to the records that came meanwhile) once it
+// passes 1/kFoldRatio of the index, after the page of the request that
+// made it pass. Applying a journal twice gives what applying it once gives,
+// and a reader reads the journal after opening the index (again, if the
+// index was replaced meanwhile), so a reader between the two renames of a
+// fold, or after a crash between them, reads the same.
+
+// Largest index that a change rewrites whole.
+constexpr long kIndexRewriteMax = 64 * 1024;
+// The journal is folded once it is larger than the index / kFoldRatio.
+constexpr long kFoldRatio = 32;
 
 // The index line of `head`, line feed included.
 std::string writeIndexToStr(const tHeader& head);
@@ -214,11 +240,16 @@ void resetHeader(tHeader* h);
 int writeIndex(tFileBuf* fbuf, const tHeader& head);
 // Replaces the line of `head` by its current line (moved to the end), or,
 // when `head` is null, removes the line whose key is that of the index line
-// `oldLine`. Runs under the index lock; the new index goes to a temporary
-// file that is flushed and renamed over "index". 1 when the new index was
-// written, 0 when it was not (lock not had within a few seconds, temporary
-// file not written): the index is then unchanged.
+// `oldLine` (and lets the numbering give that report's number again). Runs
+// under the index lock; the new index (a temporary file flushed and renamed
+// over "index") or the journal record (flushed) is on disk before it
+// returns. The length of the new line (1 for a removal) when written, 0
+// when not (lock not had within a few seconds, disk full): the index reads
+// as before then.
 int updateIndex(const tHeader* head, const std::string* oldLine);
+// Folds the journal into the index now if it is larger than the index /
+// kFoldRatio (and no other request is folding it); run after the page.
+void foldIndexJournal();
 
 // ---------------------------------------------------------------------------
 // Reading the whole index, and report files for lists
@@ -398,13 +429,18 @@ inline void tIndexFields::split(std::string_view line, tIndexField last) {
 
 // The lines of the index in a loop of the reader's own (forEachIndexLine
 // is built on it), for the readers that test every line: each line comes
-// split up to a given field, in one call. A line that lies whole in the read
-// block is handed out here, as a view into the block; any other (across the
-// end of the block, longer than kLinePiece, the end of the file) goes to the
-// store's line reader.
+// split up to a given field, in one call. The index is mapped into memory
+// and a line handed out is a view into it; the journal's lines follow.
+struct tIndexSource;
 class tIndexLines {
  public:
-  // Opens the index; false when it cannot be opened.
+  tIndexLines();
+  ~tIndexLines();
+  tIndexLines(const tIndexLines&) = delete;
+  tIndexLines& operator=(const tIndexLines&) = delete;
+
+  // Opens the index, then reads the journal; false when the index cannot be
+  // opened and there is no journal either.
   bool open();
   // The next line, as forEachIndexLine hands it out, split into `fields` up
   // to field `last`; both valid until the next call. False at the end.
@@ -415,26 +451,35 @@ class tIndexLines {
   }
   // The next line without splitting it.
   bool next(std::string_view* line) {
-    if (file_.bufIndex < file_.bufLen) {
-      const char* const p = file_.buffer.get() + file_.bufIndex;
-      const size_t avail = static_cast<size_t>(file_.bufLen - file_.bufIndex);
+    // The usual line: whole in the index, no journal to apply.
+    if (plain_ && pos_ < end_) {
+      const size_t avail = static_cast<size_t>(end_ - pos_);
       const size_t look = avail < size_t{kLinePiece} ? avail : size_t{kLinePiece};
-      if (const void* lf = memchr(p, '\n', look)) {
+      if (const void* lf = memchr(pos_, '\n', look)) {
+        const char* const p = pos_;
         const size_t len = static_cast<size_t>(static_cast<const char*>(lf) - p);
-        file_.bufIndex += static_cast<int>(len + 1);
+        pos_ = p + len + 1;
         const void* zero = memchr(p, '\0', len);
         *line = std::string_view(p, zero ? static_cast<size_t>(static_cast<const char*>(zero) - p) : len);
         return true;
       }
     }
-    return nextPiece(line);
+    return nextOther(line);
   }
+  // Skips the lines of the index that do not hold `text` anywhere (so that
+  // no field of theirs can hold it); the next line handed out is the first
+  // one that does, or a journal line. For a search whose every match must
+  // hold a given text.
+  void skipWithout(std::string_view text);
 
  private:
-  bool nextPiece(std::string_view* line);
+  bool nextOther(std::string_view* line);
+  bool nextInIndex(std::string_view* line);
 
-  tFileBuf file_;
-  std::string scratch_;
+  const char* pos_ = nullptr;  // the rest of the index
+  const char* end_ = nullptr;
+  bool plain_ = true;  // no journal: every line of the index as it is
+  std::unique_ptr<tIndexSource> src_;
 };
 
 // The report names of many records (getBugName): the prefix of each project,
@@ -461,6 +506,11 @@ bool reportContains(const std::string& name, std::string_view text);
 // readIndex reads a line. False when `name` is not a report name, when the
 // file cannot be opened or has no whole first line.
 bool readReportHead(const std::string& name, tHeader* head);
+// The index line of report `name` formed from its file, as the index holds
+// it, into `head` (cleared first): false when `name` is not a report name,
+// when the file cannot be opened, or when its first line is not a whole
+// index line (a damaged file, whose line only the index can give).
+bool readReportIndexLine(const std::string& name, tHeader* head);
 
 // Seconds a writer waits for the index lock before giving up.
 constexpr int kIndexLockWait = 5;

@@ -5,7 +5,9 @@
 #include "velko.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,9 @@
 #include <cstdlib>
 #include <cctype>
 #include <cstring>
+#include <ctime>
+#include <functional>
+#include <vector>
 
 #include "actions.h"
 #include "config.h"
@@ -252,6 +257,114 @@ size_t sendPage(size_t from, bool* headerSent) {
   return page.body().size();
 }
 
+// ---------------------------------------------------------------------------
+// The work queued for after the page
+// ---------------------------------------------------------------------------
+//
+// The upkeep that dispatch queues (the folders, the daily pass, the site
+// exchange, removing the request's upload spool) is short: it runs in the request's own process right after the
+// page, and its trace comments still end the page. Every other effect (the
+// notification mail, the synchronisation mail, folding the index journal,
+// and whatever the upkeep queues for a long task) must neither delay the
+// page nor die with the request: the response is completed first (standard
+// output closed, which ends it for lighttpd, Apache and fcgiwrap alike), and
+// the work runs in a process detached from the request (two forks, a
+// session of its own, so that a server that kills the CGI's process once
+// the response is complete, as Apache's mod_cgi does, does not reach it).
+// Its standard streams and its trace comments go to the trace log
+// "tmp/trace.log" of the data directory, one block per request, written
+// whole when the work is done:
+//   #<time> <process> <query string, at most 200 bytes>
+//   the trace comments
+//   #done <process>
+
+constexpr const char* kTraceLog = "tmp/trace.log";
+constexpr off_t kTraceLogMax = 1 << 20;  // then it becomes "trace.log.old"
+
+bool isUpkeep(const std::function<void()>& effect) {
+  const auto* fn = effect.target<void (*)()>();
+  return fn && (*fn == upgrade || *fn == checkStatsDate || *fn == setupSynch || *fn == removeUpload);
+}
+
+// The trace log, opened for appending (standard streams of the detached
+// work); /dev/null when it cannot be opened.
+int openTraceLog() {
+  const std::string& dir = getDataDir();
+  if (!dir.empty()) {
+    const std::string path = dir + (dir.back() == '/' ? "" : "/") + kTraceLog;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && st.st_size > kTraceLogMax)
+      ::rename(path.c_str(), (path + ".old").c_str());
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+    int fd = ::open(path.c_str(), flags, 0600);
+    if (fd < 0 && makeDirs(path.substr(0, path.rfind('/')), 0755))
+      fd = ::open(path.c_str(), flags, 0600);
+    if (fd >= 0) return fd;
+  }
+  return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+}
+
+// Runs the work, then writes its block to the trace log (standard output).
+void runWork(std::vector<std::function<void()>>& work, size_t traced) {
+  for (size_t i = 0; i < work.size(); ++i) {
+    work[i]();
+    // What the work queues in turn runs too.
+    for (auto& more : request().takeEffects()) work.push_back(std::move(more));
+  }
+  std::string head = getQueryString().substr(0, 200);
+  for (char& c : head)
+    if (static_cast<unsigned char>(c) < 32) c = ' ';
+  const std::string pid = std::to_string(static_cast<int>(getpid()));
+  const std::string& traces = request().page.body();
+  std::string block = "#" + time2char(static_cast<long>(::time(nullptr))) + " " + pid + " " + head;
+  block += '\n';
+  block.append(traces, std::min(traced, traces.size()));
+  if (!block.empty() && block.back() != '\n') block += '\n';
+  block += "#done " + pid + "\n";
+  fflush(stdout);
+  writeAll(STDOUT_FILENO, block);
+}
+
+// Completes the response and runs `work` in a detached process; `traced`
+// is the length of the page already sent.
+void runDetached(std::vector<std::function<void()>>& work, size_t traced) {
+  fflush(stdout);
+  fflush(stderr);
+  const int log = openTraceLog();
+  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  const pid_t child = ::fork();
+  if (child > 0) {
+    // The response ends when this process closes its standard output.
+    if (null >= 0) ::dup2(null, STDOUT_FILENO);
+    ::close(log);
+    ::close(null);
+    ::waitpid(child, nullptr, 0);
+    return;
+  }
+  // The detached process (or, when no process could be made, the request's
+  // own one after its response). Its standard streams leave the response's
+  // first, so that the response ends as soon as the request's process
+  // closes its own.
+  if (null >= 0) ::dup2(null, STDIN_FILENO);
+  if (log >= 0) {
+    ::dup2(log, STDOUT_FILENO);
+    ::dup2(log, STDERR_FILENO);
+  }
+  if (null > STDERR_FILENO) ::close(null);
+  if (log > STDERR_FILENO) ::close(log);
+  if (child == 0) {
+    ::setsid();
+    if (::fork() > 0) _exit(0);  // a failed second fork leaves the work to this process
+  }
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGHUP, SIG_IGN);
+  runWork(work, traced);
+  if (child == 0) {
+    fflush(stderr);
+    _exit(0);
+  }
+}
+
 }  // namespace
 
 int velkoMain(int argc, char** argv) {
@@ -264,18 +377,38 @@ int velkoMain(int argc, char** argv) {
     return runAdminCommand(argc, argv);
   rc = dispatch(argc, argv);
   // The page goes out first; the queued effects run after it, outside every
-  // lock (the handlers' locks were released when they returned). Their
-  // trace comments follow the page.
+  // lock (the handlers' locks were released when they returned): the upkeep
+  // here, its trace comments following an HTML page (a download ends with
+  // its own bytes), the rest detached.
   bool headerSent = false;
   size_t sent = sendPage(0, &headerSent);
-  // An effect may queue others (the daily pass queues the mail of each
-  // report it wakes up): they run in turn until none is left.
-  for (auto effects = request().takeEffects(); !effects.empty();
-       effects = request().takeEffects())
-    for (auto& effect : effects) effect();
-  // A download ends with its own bytes: trace comments follow HTML only.
-  const tPage& page = request().page;
-  if (!page.hasHeader() || page.header().find("text/html") != std::string::npos)
-    sendPage(sent, &headerSent);
+  auto html = [] {
+    const tPage& page = request().page;
+    return !page.hasHeader() || page.header().find("text/html") != std::string::npos;
+  };
+  std::vector<std::function<void()>> work;
+  for (auto& effect : request().takeEffects()) {
+    if (isUpkeep(effect)) {
+      effect();
+      if (html()) sent = sendPage(sent, &headerSent);
+    } else {
+      work.push_back(std::move(effect));
+    }
+  }
+  for (auto& more : request().takeEffects()) work.push_back(std::move(more));
+  if (work.empty()) return rc;
+  // VELKO_DETACH=0 keeps the work in the request's process, its traces
+  // following the page: for an administrator following one request, and
+  // for tests of what the work does rather than of when it runs.
+  const char* detach = getenv("VELKO_DETACH");
+  if (detach && strcmp(detach, "0") == 0) {
+    for (size_t i = 0; i < work.size(); ++i) {
+      work[i]();
+      for (auto& more : request().takeEffects()) work.push_back(std::move(more));
+    }
+    if (html()) sendPage(sent, &headerSent);
+  } else {
+    runDetached(work, sent);
+  }
   return rc;
 }

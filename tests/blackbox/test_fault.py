@@ -111,9 +111,10 @@ class FullDiskTest(unittest.TestCase):
 class KillTest(unittest.TestCase):
     """Requests run as lighttpd runs them (a CGI environment and pipes),
     killed with SIGKILL part way."""
+    prefill = 0  # reports written before
 
     def setUp(self):
-        self.srv = Server()
+        self.srv = Server(lambda s: s.prefill(self.prefill))
         self.addCleanup(self.srv.stop)
 
     def create(self, title, text):
@@ -122,8 +123,8 @@ class KillTest(unittest.TestCase):
         return NAME_IN_H1.search(page).group(1)
 
     def test_killed_while_reading_the_body(self):
-        base = self.create("base report", "Base.\n")
-        before = Snapshot(self.srv)
+        self.create("base report", "Base.\n")
+        before, reports = Snapshot(self.srv), self.srv.reports()
         body = urllib.parse.urlencode(dict(CREATE_FIELDS, title="never", text="x" * 5000)).encode()
         p = self.srv.spawn(post=b"", env={"CONTENT_LENGTH": str(len(body) * 4)}, pipe=True)  # more than sent
         p.stdin.write(body)
@@ -132,7 +133,7 @@ class KillTest(unittest.TestCase):
         self.assertIsNone(p.poll(), "the request did not wait for the rest of its body")
         p.kill()
         p.communicate(timeout=30)
-        self.assertEqual(self.srv.reports(), [base])
+        self.assertEqual(self.srv.reports(), reports)
         self.assertEqual(store_problems(self.srv, before)[0], [])
         self.assertEqual(leftovers(self.srv), [])
 
@@ -169,6 +170,12 @@ class KillTest(unittest.TestCase):
         # The store still works afterwards.
         self.assertIn(self.create("after the kills", "Still working.\n"), self.srv.reports())
         self.assertEqual(store_problems(self.srv)[0], [])
+
+
+class LargeIndexKillTest(KillTest):
+    """The same with an index above 64 KB, which changes take as journal
+    records (and fold after their pages)."""
+    prefill = 800
 
 
 if __name__ == "__main__":

@@ -23,8 +23,10 @@ SEARCH = "CMD=find&project=TEST&resp=all&%s&intitle=load+c&intext=&sort=1&Print=
 
 @unittest.skipUnless(have_lighttpd(), "lighttpd is not installed")
 class LoadTest(unittest.TestCase):
+    prefill = 0  # reports written before the load
+
     def test_concurrent_creations_lists_and_actions(self):
-        srv, out = Server().start(), Outcome()
+        srv, out = Server(lambda s: s.prefill(self.prefill)).start(), Outcome()
         self.addCleanup(srv.stop)
         shared = [create(srv, out, "shared report %d" % i) for i in range(3)]
         self.assertTrue(all(shared), [p[-500:] for _, p in out.refused[:3]])
@@ -68,6 +70,12 @@ class LoadTest(unittest.TestCase):
         self.assertEqual(problems, [], "%d problems, of %d actions applied; the first ones:\n%s"
                          % (len(problems), len(out.applied), "\n".join(problems[:40])))
         self.assertEqual(srv.sanitizer_reports(), "")
+
+
+class LargeIndexLoadTest(LoadTest):
+    """The same with an index above 64 KB: changes go to its journal, which
+    is folded into it again and again while the lists read it."""
+    prefill = 800
 
 
 if __name__ == "__main__":

@@ -63,7 +63,11 @@ class Site(Install):
         with open(self.path("bin", "mail"), "w") as f:
             f.write(MAIL % self.path("outbox"))
         os.chmod(self.path("bin", "mail"), 0o755)
-        self.extra_env = {"PATH": self.path("bin") + ":" + os.environ.get("PATH", "/usr/bin:/bin")}
+        # The work after the page (the mail of the exchange) stays in the
+        # request's process, so that each request's exchange is done when it
+        # returns and its traces follow its page.
+        self.extra_env = {"PATH": self.path("bin") + ":" + os.environ.get("PATH", "/usr/bin:/bin"),
+                          "VELKO_DETACH": "0"}
         self.set_cfg(**dict(dict(MAILSERV="", POP3="127.0.0.1:1", HOSTNAME=host, SYNCHRETRY="0",
                                  DOMAIN="velko.test"), **keys))
         self.set_peers(peers)

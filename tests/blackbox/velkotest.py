@@ -67,6 +67,32 @@ def report_text(line, entries=(), history=""):
         "%s\n%d\n%s" % (SEP_HISTORY, len(history.encode()), history)
 
 
+def read_index(index, journal=None):
+    """The index lines (text, no line feeds) that readers see: a change to a
+    large index is a record of "index.journal" ("+" and a report's new line,
+    which moves to the end, or "-" and an old line, whose key goes), and
+    readers apply the records to "index" as a rewrite at each change would
+    have: lines whose key a record names leave, empty lines too, and the
+    surviving lines of the journal follow in the order of their last record.
+    A last record without line feed does not count."""
+    text = index.decode("utf-8", "replace")
+    records = journal.decode("utf-8", "replace").split("\n")[:-1] if journal else []
+    if not any(r[:1] in ("+", "-") and len(r) > 1 for r in records):
+        return text.splitlines()
+    lines = text.split("\n")
+    last = lines.pop()  # after the last line feed
+    key = lambda l: tuple(l.split("|")[i] if i < len(l.split("|")) else "" for i in (6, 7, 2, 1))
+    named, tail = set(), {}
+    for r in records:
+        if r[:1] in ("+", "-") and len(r) > 1:
+            named.add(key(r[1:]))
+            tail.pop(key(r[1:]), None)
+            if r[0] == "+":
+                tail[key(r[1:])] = r[1:]
+    lines += [last] if last else []  # a rewrite completes a last line
+    return [l for l in lines if l and key(l) not in named] + list(tail.values())
+
+
 class Response:
     """The output of one request, split at the end of the CGI header."""
 
@@ -167,6 +193,21 @@ class Install:
             return subprocess.Popen([VELKO_BIN], env=e, cwd=self.pwd, stdin=subprocess.PIPE if pipe else f,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
+    def work_log(self, blocks=1, timeout=30.0):
+        """The blocks of the trace log of the work done after the pages
+        (tmp/trace.log), once `blocks` of them are finished (or the time is
+        out): a list of texts, oldest first."""
+        end = time.monotonic() + timeout
+        while True:
+            try:
+                text = self.read("data/tmp/trace.log", "rb").decode("utf-8", "replace")
+            except FileNotFoundError:
+                text = ""
+            found = [m.group(0) for m in re.finditer(r"^#\S+ (\d+) .*?^#done \1\n", text, re.M | re.S)]
+            if len(found) >= blocks or time.monotonic() > end:
+                return found
+            time.sleep(0.05)
+
     def login(self, user, password):
         """The session identifier of a login, or None."""
         r = self.run(post=urllib.parse.urlencode([("Login", "2"), ("User", user),
@@ -181,6 +222,8 @@ class Install:
                    report_text(line, entries, history))
         self.write("data/index", "".join(l for l in self.index_lines(True) if key(l) != key(line))
                    + line)
+        if os.path.exists(self.data + "index.journal"):
+            os.unlink(self.data + "index.journal")
         return name or "TS10.%05d" % int(fields.get("number", 1))
 
     def snapshot(self):
@@ -198,7 +241,26 @@ class Install:
         return sorted(n for n in os.listdir(self.data) if re.fullmatch(r"[^.]+\.\d+", n))
 
     def index_lines(self, ends=False):
-        return self.read("data/index").splitlines(ends) if os.path.exists(self.data + "index") else []
+        """The lines of the index as readers see them: "index" with the
+        records of "index.journal" applied (see read_index)."""
+        read = lambda n: self.read("data/" + n, "rb") if os.path.exists(self.data + n) else None
+        journal = read("index.journal")  # before the index, as velko reads them
+        lines = read_index(read("index") or b"", journal)
+        return [l + "\n" for l in lines] if ends else lines
+
+    def prefill(self, count, first=1):
+        """Writes reports TS10.<first> ... of `count` lines in all, with their
+        index lines, straight into the data directory (a large store)."""
+        if count <= 0:
+            return
+        lines = []
+        for n in range(first, first + count):
+            line = report_line(number=n, title="prefilled report %d" % n)
+            with open(self.data + "TS10.%05d" % n, "w") as f:
+                f.write(report_text(line))
+            lines.append(line)
+        with open(self.data + "index", "a") as f:
+            f.write("".join(lines))
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
@@ -290,8 +352,12 @@ class Server(Install):
         self.remove()
 
     def sanitizer_reports(self):
-        log = "logs/cgi-stderr.log"
-        text = self.read(log, "rb").decode("utf-8", "replace") if os.path.exists(self.path(log)) else ""
+        """What the CGI processes wrote on their standard error, and the work
+        after their pages in the trace log, when a sanitizer reported."""
+        text = ""
+        for log in ("logs/cgi-stderr.log", "data/tmp/trace.log"):
+            if os.path.exists(self.path(log)):
+                text += self.read(log, "rb").decode("utf-8", "replace")
         return text[-20000:] if "Sanitizer" in text or "runtime error:" in text else ""
 
     def url(self, path="/cgi-bin/velko"):
