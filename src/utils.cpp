@@ -21,7 +21,15 @@
 #include <immintrin.h>
 #endif
 #if __has_include(<sys/platform/x86.h>)
+// The C library's view of the processor (its header spells bool the C way,
+// which clang does not take in C++).
+#ifdef __clang__
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
+#else
+#include <sys/platform/x86.h>
+#endif
 #endif
 #include <fcntl.h>
 #include <sys/file.h>
