@@ -47,6 +47,10 @@ int checkStore() {
     } else if (!f.parsed) {
       say("report file does not parse: " + f.name);
       ++problems;
+    } else if (f.cutShort) {
+      say("report file is cut short (restore it from a backup): " + f.name);
+      ++problems;
+      byKey.emplace(indexKey(f.head), &f);
     } else {
       const std::string key = indexKey(f.head);
       auto [it, fresh] = byKey.emplace(key, &f);

@@ -241,11 +241,7 @@ std::string entryFormText(const std::string& text) {
 
 void saveRefused(tPage& page, int rc, const std::string& num) {
   page.comment("store: " + std::to_string(rc)).markup("\n");
-  const std::string reason =
-      rc == kStoreBusy ? langue(521)
-                       : applyHistoryFormat(langue(501), failedFile(rc, num), std::string(),
-                                            std::string());
-  printErr1(520, reason);
+  printErr1(520, rc == kStoreBusy ? langue(521) : saveFailureReason(rc, num));
 }
 
 // ---------------------------------------------------------------------------

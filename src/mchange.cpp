@@ -110,12 +110,7 @@ void userAndSubmit(tPage& page, const tHeader& bug) {
 // ---------------------------------------------------------------------------
 
 // Why writeBug failed, for text 520.
-std::string saveFailure(int rc, const std::string& num) {
-  const std::string& f = langue(501);
-  const std::string file = failedFile(rc, num);
-  if (f.empty()) return "the file " + file + " cannot be opened or written.";
-  return applyHistoryFormat(f, file, std::string(), std::string());
-}
+std::string saveFailure(int rc, const std::string& num) { return saveFailureReason(rc, num); }
 
 enum tRemember { kRememberName, kRememberInfo };
 

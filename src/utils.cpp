@@ -1503,6 +1503,10 @@ int commitReport(tHeader& head, const std::string& name, const std::string& text
 int writeBug(tHeader& head) {
   const std::string name = getBugName(head);
   if (getDataDir().empty() || name.empty() || name.find('/') != std::string::npos) return -1;
+  // A report file cut short reads as a shorter report: rewriting it would
+  // make the loss permanent.
+  std::string old;
+  if (readWholeFile(dataPath(name), &old) && reportCutShort(old)) return kReportDamaged;
   const std::string text = formatBug(head);
   const std::string tmp = writeTemp(name, text);
   if (tmp.empty()) return -1;
@@ -1657,6 +1661,48 @@ std::string failedFile(int rc, const std::string& name) {
   return rc == -1 ? name : std::string("index");
 }
 
+std::string saveFailureReason(int rc, const std::string& name) {
+  if (rc == kReportDamaged) return applyHistoryFormat(langue(530), name, "", "");
+  return applyHistoryFormat(langue(501), failedFile(rc, name), "", "");
+}
+
+bool reportCutShort(std::string_view text) {
+  size_t pos = text.find('\n');
+  if (pos == std::string_view::npos) return true;  // not even its first line
+  ++pos;
+  // Each section: its separator line, then (entries) a header line ending
+  // with the byte count, or (history) the byte count alone, then the bytes.
+  // A section ends at the next separator line, as the reader takes it.
+  tAttachType type = TYPE_UNKNOWN;
+  long count = 0, seen = 0;
+  bool header = false;  // the next line is a section's header line
+  while (pos < text.size()) {
+    size_t lf = text.find('\n', pos);
+    if (lf == std::string_view::npos) return true;  // a last line cut
+    const std::string_view line = text.substr(pos, lf - pos);
+    pos = lf + 1;
+    const tAttachType t = getDataType(line);
+    if (t != TYPE_UNKNOWN && line.size() == kSepLength) {
+      type = t;
+      header = true;
+      continue;
+    }
+    if (header) {
+      const size_t bar = type == TYPE_HISTORY ? std::string_view::npos : line.rfind('|');
+      count = 0;
+      parseLong(bar == std::string_view::npos ? line : line.substr(bar + 1), &count);
+      seen = 0;
+      header = false;
+      continue;
+    }
+    seen += static_cast<long>(line.size()) + 1;
+  }
+  // The file ended: inside the history (or an entry) before its count, or
+  // before any history at all.
+  if (type != TYPE_HISTORY || header) return true;
+  return seen < count;
+}
+
 tAnalyse* addAnalyse(tHeader* head, const std::string& title, const std::string& submitter,
                      long date, const std::string& data) {
   tAnalyse a;
@@ -1807,6 +1853,8 @@ bool scanReports(std::vector<tReportFile>* files) {
     tFileBuf fb;
     if (!openBuf(&fb, dataPath(f.name), 'r', kFileBlock)) continue;
     f.readable = true;
+    std::string whole;
+    f.cutShort = readWholeFile(dataPath(f.name), &whole) && reportCutShort(whole);
     std::string first;
     if (readFileLine(&fb, first) <= 0) continue;
     f.parsed = strToIndex(first, &f.head);

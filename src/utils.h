@@ -130,6 +130,9 @@ int writeBug(tHeader& head);
 constexpr int kNumberLockWait = 5;
 // writeBug's and storeNewBug's answer when a lock was not had in time.
 constexpr int kStoreBusy = -2;
+// A report file that is cut short (or a received one that is not whole):
+// never rewritten, so that what is left of it is not lost for good.
+constexpr int kReportDamaged = -4;
 // Stores `bug` as a new report: under the numbering lock it gets the lowest
 // free number of its report prefix, the history line history2(format,
 // arg1, arg2) (the creation line), and is written with its index line
@@ -149,6 +152,14 @@ int storeNumberedBug(tHeader& bug, int from, const std::function<void(tHeader&)>
 // The file that a write with the negative result `rc` could not write: the
 // report `name` for -1, the index otherwise.
 std::string failedFile(int rc, const std::string& name);
+// Why a store operation on report `name` that returned `rc` failed, as the
+// text that message 520 takes: a report file cut short, or the file that
+// cannot be written.
+std::string saveFailureReason(int rc, const std::string& name);
+// True when the text of a report file ends before what its own byte counts
+// announce: inside an entry or the history, or before the history section
+// that every writer ends a report with (a file cut by a crash or a full disk).
+bool reportCutShort(std::string_view text);
 
 // The bytes writeBug stores for `head` (entry texts get their final line
 // feed here).
@@ -540,6 +551,7 @@ struct tReportFile {
   long mtimeNs = 0;
   bool parsed = false;    // its first line is a whole index line
   bool readable = false;
+  bool cutShort = false;  // ends before its byte counts say (reportCutShort)
   tHeader head;           // from the first line
   std::string line;       // the index line as it would be written now
 };
@@ -640,7 +652,6 @@ void localizeAttachments(tHeader* head);
 // `storedAs` receives the name under which it is stored. 1 when stored,
 // kReportDamaged when the file is not whole, kStoreBusy when a lock was not
 // had in time, another negative value when it could not be stored.
-constexpr int kReportDamaged = -4;
 int importFFT(const std::string& fftName, const std::string& pidPath, std::string* storedAs);
 
 // ---------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 the index, from the command line, without a CGI header."""
 import os
 import unittest
+import urllib.parse
 
 from velkotest import VelkoTestCase, report_line, report_text
 
@@ -61,6 +62,19 @@ class AdminTest(VelkoTestCase):
         os.unlink(self.inst.path("data", "TS10.00003"))
         os.unlink(self.inst.path("data", "TS10.00005"))
         self.assertEqual(self.admin("--check"), (0, "consistent: 2 report files, 2 index lines\n"))
+
+    def test_report_cut_short_is_reported_and_never_rewritten(self):
+        name = self.inst.put_report(entries=[(None, "First", 1079355909, "admin", "line one\nline two\n")])
+        self.assertEqual(self.admin("--check")[0], 0)
+        whole = self.inst.read("data/" + name)
+        cut = whole[:whole.index("line two")]  # a crash or a full disk in the middle
+        self.inst.write("data/" + name, cut)
+        rc, out = self.admin("--check")
+        self.assertEqual(rc, 1)
+        self.assertIn("report file is cut short (restore it from a backup): %s\n" % name, out)
+        r = self.inst.run(query=urllib.parse.urlencode(dict(CMD="Not_a_Bug", Num=name, QS="", User="admin")))
+        self.assertIn(self.inst.lang(520).replace("%s", self.inst.lang(530).replace("%s", name)), r.body)
+        self.assertEqual(self.inst.read("data/" + name), cut)
 
     def test_two_files_with_one_key(self):
         self.put("TS10.00001", report_file(1, "one"), mtime=1000000000)
