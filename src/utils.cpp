@@ -927,11 +927,23 @@ int changeIndex(char tag, std::string_view line, const std::string* reportTmp,
       dropReport();
       return -3;
     }
+    // The old report is kept aside until the index follows: when the index
+    // cannot be replaced, the report goes back to what it was, so that a
+    // change said not to be saved is not on disk either.
+    const std::string kept = reportTmp ? reportPath + ".kept" : std::string();
+    if (reportTmp) ::unlink(kept.c_str());  // left by a request killed here
+    const bool haveOld = reportTmp && ::link(reportPath.c_str(), kept.c_str()) == 0;
     if (reportTmp && !commit(*reportTmp, reportPath)) {
       ::unlink(tmp.c_str());
+      if (haveOld) ::unlink(kept.c_str());
       return -1;
     }
-    return commit(tmp, indexPath) ? 1 : -3;
+    if (commit(tmp, indexPath)) {
+      if (haveOld) ::unlink(kept.c_str());
+      return 1;
+    }
+    if (haveOld) ::rename(kept.c_str(), reportPath.c_str());
+    return -3;
   }
   // The record and the report file's rename follow each other at once, so
   // that a request killed between them is as unlikely as between the two

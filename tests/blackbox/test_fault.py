@@ -62,6 +62,20 @@ class ReadOnlyDataTest(unittest.TestCase):
             self.assertNotIn(busy, page)
         self.assertEqual(inst.reports(), [name])
 
+    def test_index_that_cannot_follow_leaves_the_report_as_it_was(self):
+        inst = Install()
+        self.addCleanup(inst.remove)
+        name = inst.put_report()
+        before = inst.read("data/" + name)
+        os.unlink(inst.path("data", "index"))
+        os.makedirs(inst.path("data", "index", "x"))  # no file can be renamed over it
+        page = inst.run(query=urllib.parse.urlencode(
+            dict(CMD="Not_a_Bug", Num=name, QS="", User="admin"))).body
+        self.assertIn(inst.lang(520).replace("%s", inst.lang(501).replace("%s", "index")), page)
+        self.assertEqual(inst.read("data/" + name), before)  # said not saved, and not saved
+        self.assertEqual(sorted(os.listdir(inst.data)), [name, "index", "index.lock", "tmp"])
+
+
 @unittest.skipUnless(have_lighttpd(), "lighttpd is not installed")
 class FullDiskTest(unittest.TestCase):
     def setUp(self):
