@@ -20,7 +20,7 @@ for f in "$src"/src/*.cpp; do
 done
 status=0
 for target in index_line report_file request uucode; do
-  clang++ $flags -fsanitize=fuzzer "$src/tests/fuzz/fuzz_$target.cpp" $objs -o "$out/fuzz_$target"
+  clang++ $flags -fsanitize=fuzzer "$src/tests/fuzz/fuzz_$target.cpp" $objs -lcrypt -o "$out/fuzz_$target"
   work="$out/corpus_$target"
   mkdir -p "$work"
   cp "$src/tests/fuzz/corpus/$target/"* "$work/" 2>/dev/null || true
