@@ -1,10 +1,11 @@
 // admin.cpp: the administration commands, run from a shell.
 //
 // "velko --check" reports every inconsistency between the report files and
-// the index, one line each on standard output; "velko --reindex" rebuilds
-// the index from the report files. No CGI header. Exit status 0 when all is
-// well, 1 when something was found (or left out), 2 when the command could
-// not run.
+// the index, and what killed requests left, one line each on standard
+// output; "velko --reindex" rebuilds the index from the report files;
+// "velko --repair" removes what killed requests left, then reindexes. No
+// CGI header. Exit status 0 when all is well, 1 when something was found
+// (or left out), 2 when the command could not run.
 
 #include "admin.h"
 
@@ -97,6 +98,10 @@ int checkStore() {
     say("report missing from the index: " + f->name);
     ++problems;
   }
+  // Litter, not an inconsistency: the reports and the index are whole
+  // whatever a killed request left beside them.
+  for (const std::string& t : deadTemporaries())
+    say("left by a request that was killed: " + t + " (velko --repair removes it)");
   if (problems == 0) {
     say(strprintf("consistent: %zu report files, %d index lines", files.size(), lines));
     return 0;
@@ -145,13 +150,26 @@ int reindexStore() {
   return problems ? 1 : 0;
 }
 
+// Removes what killed requests left, then rebuilds the index: a report
+// written but not yet indexed when its request died is indexed again.
+int repairStore() {
+  for (const std::string& t : deadTemporaries()) {
+    const std::string path = getDataDir() + "/" + t;
+    if (::unlink(path.c_str()) == 0)
+      say("removed " + t);
+    else
+      say("cannot remove " + t + ": " + strerror(errno));
+  }
+  return reindexStore();
+}
+
 }  // namespace
 
 int runAdminCommand(int argc, char** argv) {
   const std::string cmd = argc > 1 ? argv[1] : "";
   int rc;
-  if (cmd != "--reindex" && cmd != "--check") {
-    say("unknown command " + cmd + " (velko --reindex or velko --check)");
+  if (cmd != "--reindex" && cmd != "--check" && cmd != "--repair") {
+    say("unknown command " + cmd + " (velko --reindex, velko --check or velko --repair)");
     rc = 2;
   } else if (::access(getCfgFile().c_str(), R_OK) != 0) {
     say("cannot read the configuration file " + getCfgFile());
@@ -160,7 +178,7 @@ int runAdminCommand(int argc, char** argv) {
     say("no DATADIR in " + getCfgFile());
     rc = 2;
   } else {
-    rc = cmd == "--check" ? checkStore() : reindexStore();
+    rc = cmd == "--check" ? checkStore() : cmd == "--repair" ? repairStore() : reindexStore();
   }
   // These commands answer on the terminal: comments that the configuration
   // readers held back for a page are dropped, and no CGI header is sent.

@@ -34,6 +34,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1904,7 +1905,9 @@ bool replaceIndex(const std::string& text, std::string* err) {
 bool lockReport(tFileLock* lock, const std::string& name) {
   if (getDataDir().empty() || !isReportName(name)) return false;
   // In tmp/ with the other files of requests, so that the data directory
-  // itself only changes when a report does.
+  // itself only changes when a report does. Lock files are never removed
+  // (velko --repair leaves them): one removed while a request holds it
+  // would let the next request lock a new file beside it.
   const std::string dir = dataPath("tmp");
   if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
   return lock->acquire(dir + "/" + name + ".lock", kIndexLockWait);
@@ -2480,4 +2483,61 @@ int importFFT(const std::string& fftName, const std::string& pidPath, std::strin
 bool appendHistoryLine(std::string_view line) {
   tFd fd(::open(dataPath("history.dat").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
   return fd.ok() && writeAll(fd.get(), line) && fd.close();
+}
+
+// ---------------------------------------------------------------------------
+// Temporaries left by killed requests
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// True when no process `pid` runs (a pid that cannot be read counts as alive).
+bool processGone(const std::string& digits) {
+  if (digits.empty() || digits.size() > 9 ||
+      digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const pid_t pid = static_cast<pid_t>(std::stol(digits));
+  return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+bool olderThan(const std::string& path, long seconds) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && st.st_mtime < ::time(nullptr) - seconds;
+}
+
+}  // namespace
+
+std::vector<std::string> deadTemporaries() {
+  std::vector<std::string> out;
+  auto scan = [&](const std::string& folder, auto&& dead) {
+    DIR* d = ::opendir(dataPath(folder).c_str());
+    if (!d) return;
+    while (const dirent* e = ::readdir(d)) {
+      const std::string n = e->d_name;
+      const std::string rel = folder.empty() ? n : folder + "/" + n;
+      if (n != "." && n != ".." && dead(n, dataPath(rel))) out.push_back(rel);
+    }
+    ::closedir(d);
+  };
+  scan("", [](const std::string& n, const std::string& path) {
+    // ".<file>.<pid>.tmp": a replacement being written.
+    if (n.size() > 5 && n[0] == '.' && n.compare(n.size() - 4, 4, ".tmp") == 0) {
+      const std::string stem = n.substr(0, n.size() - 4);
+      return processGone(stem.substr(stem.rfind('.') + 1));
+    }
+    // ".<report>.new": a number reserved; "<report>.kept": an old report
+    // kept while its index line changes. Both last milliseconds.
+    if ((n[0] == '.' && n.size() > 4 && n.compare(n.size() - 4, 4, ".new") == 0) ||
+        (n.size() > 5 && n.compare(n.size() - 5, 5, ".kept") == 0))
+      return olderThan(path, kReservationAge);
+    return false;
+  });
+  scan("tmp", [](const std::string& n, const std::string&) {
+    // "data<pid>": an upload spool; "velko.<pid>.prt": a printout.
+    if (n.compare(0, 4, "data") == 0) return processGone(n.substr(4));
+    if (n.compare(0, 6, "velko.") == 0 && n.size() > 10 && n.compare(n.size() - 4, 4, ".prt") == 0)
+      return processGone(n.substr(6, n.size() - 10));
+    return false;
+  });
+  return out;
 }

@@ -558,6 +558,11 @@ struct tReportFile {
 // Every report file of the data directory, sorted by name; false when the
 // directory cannot be read.
 bool scanReports(std::vector<tReportFile>* files);
+// The files that requests since killed left in the data directory
+// (relative paths): replacements half written (".<file>.<pid>.tmp"),
+// number reservations and kept reports older than a minute, upload spools
+// and printouts ("tmp/data<pid>", "tmp/velko.<pid>.prt").
+std::vector<std::string> deadTemporaries();
 // Replaces the whole index by `text` under the index lock; false, with the
 // reason in `err`, when nothing was changed.
 bool replaceIndex(const std::string& text, std::string* err);

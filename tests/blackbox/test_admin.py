@@ -76,6 +76,23 @@ class AdminTest(VelkoTestCase):
         self.assertIn(self.inst.lang(520).replace("%s", self.inst.lang(530).replace("%s", name)), r.body)
         self.assertEqual(self.inst.read("data/" + name), cut)
 
+    def test_repair_removes_what_killed_requests_left(self):
+        name = self.inst.put_report()
+        dead = 2 ** 22 + 12345  # above any pid this machine gives
+        left = [".%s.%d.tmp" % (name, dead), "tmp/data%d" % dead, "tmp/velko.%d.prt" % dead]
+        for f in left + [".index.%d.tmp" % os.getpid()]:  # the last one's process runs
+            self.inst.write("data/" + f, "x")
+        self.inst.write("data/index", "")  # a report written, its request killed before the index
+        rc, out = self.admin("--check")
+        self.assertEqual(rc, 1)  # for the report missing from the index; the litter is only said
+        for f in left:
+            self.assertIn("left by a request that was killed: %s (velko --repair removes it)\n" % f, out)
+        self.assertIn("report missing from the index: %s\n" % name, out)
+        self.assertNotIn("index.%d" % os.getpid(), out)
+        self.admin("--repair")
+        self.assertEqual(self.admin("--check"), (0, "consistent: 1 report files, 1 index lines\n"))
+        self.assertTrue(os.path.exists(self.inst.path("data", ".index.%d.tmp" % os.getpid())))
+
     def test_two_files_with_one_key(self):
         self.put("TS10.00001", report_file(1, "one"), mtime=1000000000)
         self.put("TS10.00007", report_file(1, "copy"), mtime=1100000000)

@@ -53,6 +53,7 @@ class LockTest(VelkoTestCase):
             for lock, request in cases.items():
                 inst = self.other_install()
                 inst.put_report()
+                os.makedirs(os.path.dirname(inst.path(lock.strip())), exist_ok=True)
                 f = locks.enter_context(open(inst.path(lock.strip()), "w"))
                 fcntl.flock(f, fcntl.LOCK_EX)
                 before[lock] = (inst, inst.snapshot())
