@@ -17,6 +17,7 @@
 #include "config.h"
 #include "frame.h"
 #include "text.h"
+#include "synchro.h"
 #include "utils.h"
 
 namespace {
@@ -248,6 +249,18 @@ void saveRefused(tPage& page, int rc, const std::string& num) {
 // Applying the forms
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// The stored report goes to the other sites after the page, as the
+// workflow actions' reports do (a header change and a copy send no mail).
+void sendToSites(const tHeader& bug) {
+  request().after([path = getDataDir() + "/" + getBugName(bug), project = bug.project] {
+    SendSynchFile(path, project, S_FFT);
+  });
+}
+
+}  // namespace
+
 bool doEditHead(tPage& page, tHeader& bug, const std::string& num, const tArgList& list) {
   const std::string user = getArg(list, "User");
   if (!given(user)) {
@@ -283,6 +296,7 @@ bool doEditHead(tPage& page, tHeader& bug, const std::string& num, const tArgLis
     return false;
   }
   bug = std::move(next);
+  sendToSites(bug);  // under its new name when the change moved it
   return true;
 }
 
@@ -347,6 +361,8 @@ bool doCopy(tPage& page, tHeader& bug, const std::string& num, const tArgList& l
   const std::string copyName = getBugName(copy);
   history2(source.get(), langue(2035), copyName, user);
   rc = writeBug(*source);
+  sendToSites(copy);
+  if (rc >= 0) sendToSites(*source);
   bug = std::move(copy);
   if (rc < 0) {
     saveRefused(page, rc, num);  // the copy is stored; the source lacks its line
