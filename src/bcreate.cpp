@@ -10,6 +10,7 @@
 #include "config.h"
 #include "frame.h"
 #include "session.h"
+#include "stats.h"
 #include "text.h"
 #include "tutils.h"
 
@@ -92,15 +93,14 @@ std::string testName(const std::string& mod, const std::string& step, int num) {
   return mod + "." + step + "." + strprintf("%03d", num);
 }
 
-// A test number argument: digits only.
+}  // namespace
+
 bool numberArg(const std::string& v) {
   if (v.empty() || v.size() > 9) return false;
   for (const char c : v)
     if (c < '0' || c > '9') return false;
   return true;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Shared page pieces
@@ -258,6 +258,32 @@ bool printSubProjectList(const std::string& proj, const std::string& sproj,
   }
   pg.markup("</SELECT>\n");
   return found;
+}
+
+bool bookNavigation(tArgList& list, const std::string& side, const std::string& project,
+                    std::string* group, int phase) {
+  tPage& pg = page();
+  pg.markup("<DIR><DIR>\n<FORM METHOD=GET ACTION=\"").attr(envOrEmpty("SCRIPT_NAME"));
+  pg.markup("\">\n<TABLE border=1 WIDTH=80%><TR><TD><B>").text(langue(1037));
+  pg.markup("</B><P>\n<TABLE BORDER=0 WIDTH=100%><TR><TD ALIGN=CENTER>").text(langue(100));
+  pg.markup(" : ");
+  printProjectList(list, side, {}, {});
+  pg.markup("</TD>\n<TD ALIGN=CENTER>").text(langue(101)).markup(" : ");
+  const bool known = printSubProjectList(project, *group, getSubProjects(project, " "), side);
+  pg.markup("</TD>\n");
+  if (!known) *group = " ";
+  if (isAbsent(project) || isAbsent(*group)) {
+    pg.markup("</TR></TABLE>\n</TD></TR></TABLE>\n</FORM>\n</DIR></DIR>\n");
+    return false;
+  }
+  pg.markup("\n").comment("Proj:" + project + ",Sproj:" + *group).markup("\n");
+  pg.markup("<TD ALIGN=CENTER>").text(langue(102)).markup(" : ");
+  pg.markup("<SELECT NAME=\"PHMENU\" onChange=");
+  pg.markup(" \"changePage2(this.options[this.selectedIndex].value,0)\" >\n");
+  pg.markup("<OPTION >&nbsp\n");
+  optionListPhase(phase);
+  pg.markup("</SELECT></LI>\n</TD></TR>\n");
+  return true;
 }
 
 const char* getButtonName(tButton button) {

@@ -65,6 +65,14 @@ void bookSelectTest(const std::string& proj, const std::string& sproj, int phase
 // true when `sproj` is among `slist`.
 bool printSubProjectList(const std::string& proj, const std::string& sproj,
                          const tCharList& slist, const std::string& menu);
+// The navigation form of the book page and of the campaign page (`side`
+// "book" or "tests"): the project, group and phase lists, the phase row
+// left open. A group that the project does not have becomes " "; without a
+// project and a group the form is closed and the result is false.
+bool bookNavigation(tArgList& list, const std::string& side, const std::string& project,
+                    std::string* group, int phase);
+// A test number argument: digits only, at most nine.
+bool numberArg(const std::string& v);
 
 enum tButton { Edit_BT = 0, View_BT, Print_BT, Del_BT, New_BT, Stat_BT, Arrow_BT };
 const char* getButtonName(tButton button);

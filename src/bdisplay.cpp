@@ -199,26 +199,8 @@ void doBookDisplay(tArgList& list) {
   };
   jsChangePage2(base, phase, mod, step, test, "");
 
-  page.markup("<DIR><DIR>\n<FORM METHOD=GET ACTION=\"").attr(envOrEmpty("SCRIPT_NAME"));
-  page.markup("\">\n<TABLE border=1 WIDTH=80%><TR><TD><B>").text(langue(1037));
-  page.markup("</B><P>\n<TABLE BORDER=0 WIDTH=100%><TR><TD ALIGN=CENTER>").text(langue(100));
-  page.markup(" : ");
-  printProjectList(list, "book", {}, {});
-  page.markup("</TD>\n<TD ALIGN=CENTER>").text(langue(101)).markup(" : ");
-  const bool known = printSubProjectList(project, group, getSubProjects(project, " "), "book");
-  page.markup("</TD>\n");
-  if (!known) group = " ";
-  if (isAbsent(project) || isAbsent(group)) {
-    page.markup("</TR></TABLE>\n</TD></TR></TABLE>\n</FORM>\n</DIR></DIR>\n");
-    return;
-  }
-  page.markup("\n").comment("Proj:" + project + ",Sproj:" + group).markup("\n");
-  page.markup("<TD ALIGN=CENTER>").text(langue(102)).markup(" : ");
-  page.markup("<SELECT NAME=\"PHMENU\" onChange=");
-  page.markup(" \"changePage2(this.options[this.selectedIndex].value,0)\" >\n");
-  page.markup("<OPTION >&nbsp\n");
-  optionListPhase(phase);
-  page.markup("</SELECT></LI>\n</TD></TR></TABLE>\n");
+  if (!bookNavigation(list, "book", project, &group, phase)) return;
+  page.markup("</TABLE>\n");
 
   if (phase >= 0) {
     page.markup("<P><B>").text(langue(1038)).markup("</B>\n<TABLE BORDER=0>\n");

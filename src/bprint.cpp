@@ -409,12 +409,6 @@ tPrintPlace printPlace(const tArgList& list, int format) {
   return at;
 }
 
-bool numberArg(const std::string& v) {
-  if (v.empty() || v.size() > 9) return false;
-  for (const char c : v)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
 
 }  // namespace
 

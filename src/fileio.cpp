@@ -41,18 +41,21 @@ bool writeAll(int fd, std::string_view text) {
   return writeBytes(fd, text.data(), text.size()) == text.size();
 }
 
-bool readWholeFile(const std::string& path, std::string* text) {
-  tFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) return false;
+bool readWholeFd(int fd, std::string* text) {
   text->clear();
-  char buf[8192];
+  char buf[65536];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
     text->append(buf, static_cast<size_t>(n));
   }
+}
+
+bool readWholeFile(const std::string& path, std::string* text) {
+  tFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  return fd.ok() && readWholeFd(fd.get(), text);
 }
 
 std::string tempPathFor(const std::string& path) {

@@ -41,6 +41,8 @@ bool writeAll(int fd, std::string_view text);
 // The whole file at `path` into `text`; false (errno set) when it cannot be
 // opened or read.
 bool readWholeFile(const std::string& path, std::string* text);
+// The rest of the open file `fd` into `text`; false on a read error.
+bool readWholeFd(int fd, std::string* text);
 // The temporary name that replaceFile uses for `path`.
 std::string tempPathFor(const std::string& path);
 // Replaces `path` by `text` as described above, with mode `mode` for a new

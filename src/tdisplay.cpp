@@ -39,13 +39,6 @@ std::string phaseLetterArg(int phase) {
   return phase >= 0 && phase < 26 ? std::string(1, static_cast<char>('a' + phase)) : " ";
 }
 
-// A test number argument: digits only.
-bool numberArg(const std::string& v) {
-  if (v.empty() || v.size() > 9) return false;
-  for (const char c : v)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
 
 // The comment of the pass form as typed: its text area shows the comment
 // followed by a line end, which the browser sends back and which is not
@@ -241,26 +234,7 @@ void doTestDisplay(tArgList& list) {
   };
   jsChangePage2(base, phase, mod, step, test, camp);
 
-  pg.markup("<DIR><DIR>\n<FORM METHOD=GET ACTION=\"").attr(envOrEmpty("SCRIPT_NAME"));
-  pg.markup("\">\n<TABLE border=1 WIDTH=80%><TR><TD><B>").text(langue(1037));
-  pg.markup("</B><P>\n<TABLE BORDER=0 WIDTH=100%><TR><TD ALIGN=CENTER>").text(langue(100));
-  pg.markup(" : ");
-  printProjectList(list, "tests", {}, {});
-  pg.markup("</TD>\n<TD ALIGN=CENTER>").text(langue(101)).markup(" : ");
-  printSubProjectList(project, group, getSubProjects(project, " "), "tests");
-  pg.markup("</TD>\n");
-  if (!known) group = " ";
-  if (isAbsent(project) || isAbsent(group)) {
-    pg.markup("</TR></TABLE>\n</TD></TR></TABLE>\n</FORM>\n</DIR></DIR>\n");
-    return;
-  }
-  pg.markup("\n").comment("Proj:" + project + ",Sproj:" + group).markup("\n");
-  pg.markup("<TD ALIGN=CENTER>").text(langue(102)).markup(" : ");
-  pg.markup("<SELECT NAME=\"PHMENU\" onChange=");
-  pg.markup(" \"changePage2(this.options[this.selectedIndex].value,0)\" >\n");
-  pg.markup("<OPTION >&nbsp\n");
-  optionListPhase(phase);
-  pg.markup("</SELECT></LI>\n</TD></TR>\n");
+  if (!bookNavigation(list, "tests", project, &group, phase)) return;
 
   bool hasCampaign = false;
   if (phase >= 0) {

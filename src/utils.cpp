@@ -2034,15 +2034,7 @@ bool readAttachment(const std::string& path, std::string* bytes) {
   tFd fd(::open((folder + "/" + file).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (!fd.ok() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  bytes->clear();
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    bytes->append(buf, static_cast<size_t>(n));
-  }
+  return readWholeFd(fd.get(), bytes);
 }
 
 // ---------------------------------------------------------------------------
