@@ -33,19 +33,11 @@
 #include <string>
 #include <vector>
 
+#include "benchutil.h"
 #include "config.h"
 #include "utils.h"
 
 namespace {
-
-void writeFile(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f || fwrite(text.data(), 1, text.size(), f) != text.size()) {
-    perror(path.c_str());
-    exit(1);
-  }
-  fclose(f);
-}
 
 tHeader makeReport(int n, long now) {
   tHeader h;
@@ -68,38 +60,6 @@ tHeader makeReport(int n, long now) {
   h.timeSpent = n % 5;
   h.title = "Report number " + std::to_string(n) + " about a crash when saving a large file";
   return h;
-}
-
-double runOnce(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-  std::vector<char*> a, e;
-  for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-  a.push_back(nullptr);
-  for (const std::string& s : env) e.push_back(const_cast<char*>(s.c_str()));
-  e.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  const auto t0 = std::chrono::steady_clock::now();
-  pid_t pid;
-  if (posix_spawn(&pid, a[0], &fa, nullptr, a.data(), e.data()) != 0) {
-    perror("posix_spawn");
-    exit(1);
-  }
-  int st;
-  waitpid(pid, &st, 0);
-  const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  posix_spawn_file_actions_destroy(&fa);
-  if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
-    fprintf(stderr, "%s failed\n", argv[0].c_str());
-    exit(1);
-  }
-  return t;
-}
-
-double median(std::vector<double> t) {
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
 }
 
 // The marker of the daily pass, dated `age` seconds ago.

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "benchutil.h"
 #include "config.h"
 #include "utils.h"
 
@@ -55,15 +56,6 @@ tTiming seconds(const std::function<void()>& fn, int runs) {
   std::sort(w.begin(), w.end());
   std::sort(c.begin(), c.end());
   return {w[w.size() / 2], c[c.size() / 2]};
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f || fwrite(text.data(), 1, text.size(), f) != text.size()) {
-    perror(path.c_str());
-    exit(1);
-  }
-  fclose(f);
 }
 
 tHeader makeReport(int number) {
