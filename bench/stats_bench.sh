@@ -13,5 +13,5 @@ cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKO_SANITIZE=OFF -DVE
   -DVELKO_STATIC=ON >/dev/null
 cmake --build "$build" -j2 --target velko >/dev/null
 c++ -std=c++17 -O2 -Wall -Wextra -I"$src/src" -DVELKO_SOURCE_DIR="\"$src\"" \
-    "$src/bench/stats_bench.cpp" "$build/libvelkocore.a" -o "$build/stats_bench"
+    "$src/bench/stats_bench.cpp" "$build/libvelkocore.a" -lcrypt -o "$build/stats_bench"
 exec "$build/stats_bench" "$build/velko" "$@"
